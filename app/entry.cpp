@@ -1,0 +1,50 @@
+#include "app/entry.h"
+
+#include <cstring>
+
+#include "app/agent_runtime.h"
+#include "app/netinit.h"
+#include "app/run_flag.h"
+#include "host/service.h"
+#include "host/setup_wizard.h"
+
+std::atomic<bool> g_running{true};
+
+void request_stop() { g_running.exchange(false); }
+
+void on_stop_signal(int /*signal_number*/) { request_stop(); }
+
+RunMode choose_run_mode(int argc, const char* const* argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--setup") == 0) return RunMode::Setup;
+    }
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--install") == 0) return RunMode::Install;
+        if (std::strcmp(argv[i], "--uninstall") == 0) return RunMode::Uninstall;
+        if (std::strcmp(argv[i], "--service") == 0) break;
+    }
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--service") == 0) return RunMode::Service;
+    }
+    return RunMode::Interactive;
+}
+
+int agent_main(int argc, char** argv) {
+    switch (choose_run_mode(argc, argv)) {
+        case RunMode::Setup: {
+            net_startup();
+            int result = run_setup_wizard();
+            net_cleanup();
+            return result;
+        }
+        case RunMode::Install:
+        case RunMode::Uninstall:
+            return handle_service_command(argc, argv) ? 0 : 1;
+        case RunMode::Service:
+            return run_service_dispatcher() ? 0 : 1;
+        case RunMode::Interactive:
+            break;
+    }
+    install_stop_handlers();
+    return run_agent();
+}
