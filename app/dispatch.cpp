@@ -1,0 +1,38 @@
+#include "app/dispatch.h"
+
+#include <algorithm>
+
+#include <spdlog/spdlog.h>
+
+uint32_t clamp_bitrate_kbps(uint32_t kbps) { return std::clamp(kbps, MIN_BITRATE_KBPS, MAX_BITRATE_KBPS); }
+
+void dispatch_viewer_message(const std::string& /*session_id*/, const std::vector<uint8_t>& message,
+                             const DispatchTargets& targets) {
+    if (message.empty()) return;
+    auto* log = spdlog::default_logger_raw();
+    switch (static_cast<MessageType>(message[0])) {
+        case MessageType::MouseInput:
+        case MessageType::KeyInput:
+            if (auto ev = parse_input_event(message); ev && targets.inject_input) targets.inject_input(*ev);
+            break;
+        case MessageType::ClipboardText:
+            if (auto text = parse_clipboard_text(message)) {
+                if (targets.set_clipboard) targets.set_clipboard(*text);
+                log->info("Clipboard set from viewer ({} chars)", text->size());
+            }
+            break;
+        case MessageType::FileChunk:
+            if (targets.file_chunk) targets.file_chunk(message);
+            break;
+        case MessageType::SetBitrate:
+            if (auto kbps = parse_set_bitrate(message)) {
+                uint32_t applied = clamp_bitrate_kbps(*kbps);
+                if (applied != *kbps) log->warn("Requested bitrate {} kbps is out of range", *kbps);
+                log->info("Adjusting bitrate to {} kbps", applied);
+                if (targets.set_bitrate) targets.set_bitrate(applied);
+            }
+            break;
+        default:
+            break;
+    }
+}

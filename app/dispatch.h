@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "net/messages.h"
+
+// What a viewer message can act on. The agent runtime fills these with the real
+// components; an empty hook drops its messages.
+struct DispatchTargets {
+    std::function<void(const InputEvent&)> inject_input;
+    std::function<bool(const std::string&)> set_clipboard;
+    std::function<bool(const std::vector<uint8_t>&)> file_chunk;
+    std::function<void(uint32_t)> set_bitrate;
+};
+
+inline constexpr uint32_t MIN_BITRATE_KBPS = 100;
+inline constexpr uint32_t MAX_BITRATE_KBPS = 200000;
+
+// Keeps a viewer's requested bit rate within what an encoder can take.
+uint32_t clamp_bitrate_kbps(uint32_t kbps);
+
+// Entry for every plaintext message a viewer sends. Runs on the relay client's thread
+// with its session lock held, so nothing reachable from here may send to viewers.
+void dispatch_viewer_message(const std::string& session_id, const std::vector<uint8_t>& message,
+                             const DispatchTargets& targets);
