@@ -1,0 +1,140 @@
+// X11 backend: XTest on the injector's own display connection.
+#include "control/input_injector.h"
+
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <spdlog/spdlog.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <set>
+
+#include "control/keymap.h"
+
+struct InputInjector::Impl {
+    std::mutex mutex;
+    Display* display = nullptr;
+    PressedInputs pressed;
+    WheelAccumulator wheel;
+    std::set<uint16_t> reported_keys;  // virtual keys already logged as unmappable
+
+    bool inject(const InputEvent& event);
+    bool move_pointer(const InputEvent& event);
+    bool button(const InputEvent& event, bool down);
+    bool wheel_turn(const InputEvent& event);
+    bool key(const InputEvent& event, bool down);
+    bool report_unmappable(uint16_t virtual_key, const char* why);
+    void release_all();
+};
+
+InputInjector::InputInjector() : impl_(std::make_unique<Impl>()) {
+    const char* name = std::getenv("DISPLAY");
+    Display* display = XOpenDisplay(nullptr);
+    if (!display) {
+        spdlog::warn("Input injection unavailable: cannot open X display \"{}\"", name ? name : "");
+        return;
+    }
+    int event_base = 0, error_base = 0, major = 0, minor = 0;
+    if (!XTestQueryExtension(display, &event_base, &error_base, &major, &minor)) {
+        spdlog::warn("Input injection unavailable: X display \"{}\" lacks the XTEST extension", DisplayString(display));
+        XCloseDisplay(display);
+        return;
+    }
+    impl_->display = display;
+}
+
+InputInjector::~InputInjector() {
+    release_all();
+    if (impl_->display) XCloseDisplay(impl_->display);
+}
+
+bool InputInjector::inject(const InputEvent& event) {
+    std::lock_guard lock(impl_->mutex);
+    if (!impl_->display) return false;  // logged once when the connection failed
+    const bool ok = impl_->inject(event);
+    XFlush(impl_->display);
+    return ok;
+}
+
+void InputInjector::release_all() {
+    std::lock_guard lock(impl_->mutex);
+    impl_->release_all();
+}
+
+bool InputInjector::Impl::inject(const InputEvent& event) {
+    switch (event.kind) {
+        case InputKind::MouseMove: return move_pointer(event);
+        case InputKind::MouseDown: return button(event, true);
+        case InputKind::MouseUp: return button(event, false);
+        case InputKind::MouseWheel: return wheel_turn(event);
+        case InputKind::KeyDown: return key(event, true);
+        case InputKind::KeyUp: return key(event, false);
+        default: return false;
+    }
+}
+
+bool InputInjector::Impl::move_pointer(const InputEvent& event) {
+    // The root window is the whole virtual desktop; read its size each time, since
+    // outputs can be added or resized while the agent runs.
+    Window root = DefaultRootWindow(display);
+    Window unused_root = 0;
+    int rx = 0, ry = 0;
+    unsigned width = 0, height = 0, border = 0, depth = 0;
+    if (!XGetGeometry(display, root, &unused_root, &rx, &ry, &width, &height, &border, &depth)) return false;
+    const int x = normalized_to_pixel(event.x, static_cast<int32_t>(width));
+    const int y = normalized_to_pixel(event.y, static_cast<int32_t>(height));
+    return XTestFakeMotionEvent(display, DefaultScreen(display), x, y, CurrentTime) != 0;
+}
+
+bool InputInjector::Impl::button(const InputEvent& event, bool down) {
+    const unsigned x_button = x_button_for(event.button);
+    if (x_button == 0) return true;  // no such button: nothing to do
+    if (down) {
+        pressed.button_down(event.button);
+    } else {
+        pressed.button_up(event.button);
+    }
+    return XTestFakeButtonEvent(display, x_button, down ? True : False, CurrentTime) != 0;
+}
+
+bool InputInjector::Impl::wheel_turn(const InputEvent& event) {
+    const int notches = wheel.add(event.wheel_delta);
+    const unsigned x_button = notches > 0 ? X_BUTTON_WHEEL_UP : X_BUTTON_WHEEL_DOWN;
+    bool ok = true;
+    for (int i = 0; i < std::abs(notches); ++i) {
+        ok = XTestFakeButtonEvent(display, x_button, True, CurrentTime) != 0 && ok;
+        ok = XTestFakeButtonEvent(display, x_button, False, CurrentTime) != 0 && ok;
+    }
+    return ok;
+}
+
+bool InputInjector::Impl::key(const InputEvent& event, bool down) {
+    const uint32_t keysym = keysym_for_virtual_key(event.virtual_key, event.scan_code, event.extended);
+    if (keysym == 0) return report_unmappable(event.virtual_key, "has no X keysym");
+    const KeyCode keycode = XKeysymToKeycode(display, keysym);
+    if (keycode == 0) return report_unmappable(event.virtual_key, "has no key in this X keyboard map");
+    if (down) {
+        pressed.key_down(keycode);
+    } else {
+        pressed.key_up(keycode);
+    }
+    return XTestFakeKeyEvent(display, keycode, down ? True : False, CurrentTime) != 0;
+}
+
+bool InputInjector::Impl::report_unmappable(uint16_t virtual_key, const char* why) {
+    if (reported_keys.insert(virtual_key).second) {
+        spdlog::warn("Ignoring virtual key 0x{:02X}: it {}", virtual_key, why);
+    }
+    return false;
+}
+
+void InputInjector::Impl::release_all() {
+    const auto buttons = pressed.take_buttons();
+    const auto keys = pressed.take_keys();
+    wheel = WheelAccumulator{};
+    if (!display || (buttons.empty() && keys.empty())) return;
+    for (uint8_t b : buttons) XTestFakeButtonEvent(display, x_button_for(b), False, CurrentTime);
+    for (uint64_t k : keys) XTestFakeKeyEvent(display, static_cast<unsigned>(k), False, CurrentTime);
+    XFlush(display);
+    spdlog::info("Released {} held keys and {} held mouse buttons", keys.size(), buttons.size());
+}
