@@ -1,0 +1,8 @@
+#include "media/monitors.h"
+
+#include <spdlog/spdlog.h>
+
+void log_monitor(const MonitorInfo& monitor) {
+    spdlog::default_logger_raw()->info("Monitor {}: {} ({}x{} at {},{}){}", monitor.index, monitor.name, monitor.width,
+                                       monitor.height, monitor.x, monitor.y, monitor.is_primary ? " [primary]" : "");
+}

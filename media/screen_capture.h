@@ -1,0 +1,88 @@
+#pragma once
+
+// Desktop capture of one display output, with the mouse pointer's state on the side.
+// Windows duplicates the output through DXGI on a Direct3D 11 device; Linux reads the
+// X server's root window (XShm, XDamage, XFixes, XRandR). Both deliver the same BGRA
+// frames and the same pointer fields.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+struct CursorImage;
+
+// One desktop image: `height` rows of `stride` bytes, B, G, R, A per pixel, rows
+// top-down. `stride` is at least width * 4 and may be larger; the bytes past each
+// row's pixels are padding.
+struct CapturedFrame {
+    std::vector<uint8_t> data;  // height * stride bytes
+    uint32_t width = 0;
+    uint32_t height = 0;
+    uint32_t stride = 0;
+};
+
+// Captures one display output. Used from one thread only (the streaming loop's).
+//
+//   ScreenCapture capture;
+//   if (!capture.initialize(0)) ...;          // logs why
+//   if (auto frame = capture.capture_frame()) encode(*frame);
+//   if (capture.cursor_dirty) { send the cursor fields; capture.clear_cursor_dirty(); }
+//   capture.shutdown();
+class ScreenCapture {
+public:
+    ScreenCapture();
+    ~ScreenCapture();
+    ScreenCapture(const ScreenCapture&) = delete;
+    ScreenCapture& operator=(const ScreenCapture&) = delete;
+
+    // Opens output `monitor_index` (an index that does not exist falls back to output 0).
+    // False, with one error line in the log, when no output can be captured.
+    bool initialize(uint32_t monitor_index);
+
+    // Waits up to 16 ms for a new desktop image. Empty when the screen did not change (the
+    // ordinary case on a still desktop), when not initialized, or after an error that was
+    // logged. Updates the pointer fields below in every case. The frame's width and height
+    // are those of the output now; after the output was resized they differ from the ones
+    // seen at start.
+    std::optional<CapturedFrame> capture_frame();
+
+    // Releases the platform resources; initialize may be called again afterwards.
+    void shutdown();
+
+    // Size of the captured output in pixels (0 before initialize).
+    uint32_t width() const { return width_; }
+    uint32_t height() const { return height_; }
+    // The output actually captured (0 when the requested one did not exist).
+    uint32_t monitor_index() const { return monitor_index_; }
+    bool initialized() const { return initialized_; }
+
+    // Pointer state, written only by capture_frame and read by the streaming loop after
+    // each call. Positions are relative to the output's top-left corner.
+    bool cursor_visible = false;
+    int32_t cursor_x = 0;
+    int32_t cursor_y = 0;
+    uint32_t cursor_shape_width = 0;
+    uint32_t cursor_shape_height = 0;
+    int32_t cursor_hotspot_x = 0;  // in shape pixels
+    int32_t cursor_hotspot_y = 0;
+    bool cursor_has_shape = false;     // a shape was fetched once; stays true
+    std::vector<uint8_t> cursor_rgba;  // shape: height rows of width R, G, B, A pixels
+    bool cursor_dirty = false;         // position, visibility or shape changed since cleared
+
+    // Called by the streaming loop once it has sent the pointer state.
+    void clear_cursor_dirty() { cursor_dirty = false; }
+
+private:
+    struct Backend;  // platform handles, defined by each backend
+
+    // Shared by the backends so that both follow the same pointer rules.
+    void set_cursor_position(bool visible, int32_t x, int32_t y);
+    void set_cursor_shape(CursorImage&& image, int32_t hotspot_x, int32_t hotspot_y);
+
+    std::unique_ptr<Backend> backend_;
+    uint32_t monitor_index_ = 0;
+    uint32_t width_ = 0;
+    uint32_t height_ = 0;
+    bool initialized_ = false;
+};
