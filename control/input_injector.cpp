@@ -93,6 +93,8 @@ void PressedInputs::key_down(uint64_t key) {
 
 void PressedInputs::key_up(uint64_t key) { std::erase(keys_, key); }
 
+bool PressedInputs::held(uint64_t key) const { return std::find(keys_.begin(), keys_.end(), key) != keys_.end(); }
+
 void PressedInputs::button_down(uint8_t button) {
     if (button > 2) return;  // only left, right and middle can be held
     if (std::find(buttons_.begin(), buttons_.end(), button) == buttons_.end()) buttons_.push_back(button);

@@ -8,7 +8,9 @@
 #include "net/messages.h"
 
 // Turns viewers' mouse and keyboard events into synthetic input on this machine:
-// SendInput on Windows, XTest on an X11 display elsewhere.
+// SendInput on Windows, XTest on an X11 display elsewhere. On X11 a key whose keysym
+// has no key in the keyboard map is typed through an empty keycode that the injector
+// maps for it, and returns to empty when the injector is destroyed.
 //
 // Mouse positions arrive normalised to 0..65535 across the whole virtual desktop and are
 // handed to the system as they are; button presses and wheel turns act at the pointer's
@@ -87,6 +89,7 @@ class PressedInputs {
 public:
     void key_down(uint64_t key);
     void key_up(uint64_t key);
+    bool held(uint64_t key) const;
     void button_down(uint8_t button);  // buttons other than 0..2 are not tracked
     void button_up(uint8_t button);
     // Hands over and forgets everything held; keys most recently pressed first.

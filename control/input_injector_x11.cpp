@@ -5,9 +5,11 @@
 #include <X11/extensions/XTest.h>
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <mutex>
 #include <set>
+#include <vector>
 
 #include "control/keymap.h"
 
@@ -18,12 +20,24 @@ struct InputInjector::Impl {
     WheelAccumulator wheel;
     std::set<uint16_t> reported_keys;  // virtual keys already logged as unmappable
 
+    // Keycodes the keyboard map leaves empty, lent to keysyms that have no key of their
+    // own (F13-F24 on most layouts). Least recently lent first; keysym 0 when not lent.
+    struct Spare {
+        KeyCode keycode;
+        KeySym keysym;
+    };
+    std::vector<Spare> spares;
+    bool spares_scanned = false;
+
     bool inject(const InputEvent& event);
     bool move_pointer(const InputEvent& event);
     bool button(const InputEvent& event, bool down);
     bool wheel_turn(const InputEvent& event);
     bool key(const InputEvent& event, bool down);
     bool report_unmappable(uint16_t virtual_key, const char* why);
+    KeyCode keycode_for(KeySym keysym);
+    KeyCode lend_spare(KeySym keysym);
+    void return_spares();
     void release_all();
 };
 
@@ -45,7 +59,9 @@ InputInjector::InputInjector() : impl_(std::make_unique<Impl>()) {
 
 InputInjector::~InputInjector() {
     release_all();
-    if (impl_->display) XCloseDisplay(impl_->display);
+    if (!impl_->display) return;
+    impl_->return_spares();
+    XCloseDisplay(impl_->display);
 }
 
 bool InputInjector::inject(const InputEvent& event) {
@@ -111,7 +127,7 @@ bool InputInjector::Impl::wheel_turn(const InputEvent& event) {
 bool InputInjector::Impl::key(const InputEvent& event, bool down) {
     const uint32_t keysym = keysym_for_virtual_key(event.virtual_key, event.scan_code, event.extended);
     if (keysym == 0) return report_unmappable(event.virtual_key, "has no X keysym");
-    const KeyCode keycode = XKeysymToKeycode(display, keysym);
+    const KeyCode keycode = keycode_for(keysym);
     if (keycode == 0) return report_unmappable(event.virtual_key, "has no key in this X keyboard map");
     if (down) {
         pressed.key_down(keycode);
@@ -126,6 +142,54 @@ bool InputInjector::Impl::report_unmappable(uint16_t virtual_key, const char* wh
         spdlog::warn("Ignoring virtual key 0x{:02X}: it {}", virtual_key, why);
     }
     return false;
+}
+
+KeyCode InputInjector::Impl::keycode_for(KeySym keysym) {
+    for (const Spare& s : spares) {
+        if (s.keysym == keysym) return s.keycode;
+    }
+    const KeyCode keycode = XKeysymToKeycode(display, keysym);
+    // Xlib's copy of the map may still show a spare's earlier loan: not a real key.
+    const bool stale = std::any_of(spares.begin(), spares.end(), [&](const Spare& s) { return s.keycode == keycode; });
+    return keycode != 0 && !stale ? keycode : lend_spare(keysym);
+}
+
+KeyCode InputInjector::Impl::lend_spare(KeySym keysym) {
+    if (!spares_scanned) {
+        spares_scanned = true;
+        int min_keycode = 0, max_keycode = 0, per_keycode = 0;
+        XDisplayKeycodes(display, &min_keycode, &max_keycode);
+        KeySym* map = XGetKeyboardMapping(display, static_cast<KeyCode>(min_keycode), max_keycode - min_keycode + 1,
+                                          &per_keycode);
+        if (!map) return 0;
+        for (int k = min_keycode; k <= max_keycode; ++k) {
+            const KeySym* syms = map + static_cast<size_t>(k - min_keycode) * static_cast<size_t>(per_keycode);
+            if (std::all_of(syms, syms + per_keycode, [](KeySym sym) { return sym == NoSymbol; })) {
+                spares.push_back({static_cast<KeyCode>(k), 0});
+            }
+        }
+        XFree(map);
+    }
+    // The least recently lent spare that is not held down right now.
+    auto it = std::find_if(spares.begin(), spares.end(), [&](const Spare& s) { return !pressed.held(s.keycode); });
+    if (it == spares.end()) return 0;
+    Spare spare{it->keycode, keysym};
+    spares.erase(it);
+    spares.push_back(spare);
+    KeySym sym = keysym;
+    XChangeKeyboardMapping(display, spare.keycode, 1, &sym, 1);
+    spdlog::debug("Lent spare keycode {} to keysym 0x{:X}", spare.keycode, keysym);
+    return spare.keycode;
+}
+
+void InputInjector::Impl::return_spares() {
+    // Leave the keyboard map as it was found.
+    for (Spare& s : spares) {
+        if (s.keysym == 0) continue;
+        KeySym none = NoSymbol;
+        XChangeKeyboardMapping(display, s.keycode, 1, &none, 1);
+        s.keysym = 0;
+    }
 }
 
 void InputInjector::Impl::release_all() {

@@ -137,6 +137,31 @@ TEST_F(InputInjectorX11, UnmappableKeysFailWithoutEvents) {
     injector_->release_all();
 }
 
+TEST_F(InputInjectorX11, KeysMissingFromTheMapBorrowEmptyKeycodesUntilDestroyed) {
+    ASSERT_EQ(recorder_->keycode(XK_F13), 0u) << "the test needs a keysym the keyboard map lacks";
+    ASSERT_TRUE(injector_->inject(key(InputKind::KeyDown, vk::F1 + 12)));  // F13
+    ASSERT_TRUE(injector_->inject(key(InputKind::KeyDown, vk::F1 + 13)));  // F14, while F13 is held
+    ASSERT_TRUE(injector_->inject(key(InputKind::KeyUp, vk::F1 + 12)));
+    ASSERT_TRUE(injector_->inject(key(InputKind::KeyUp, vk::F1 + 13)));
+    ASSERT_TRUE(recorder_->wait_for([](const Event& e) { return e.type == KeyRelease; }, 2));
+
+    std::vector<unsigned long> pressed;
+    std::vector<unsigned> keycodes;
+    for (const Event& e : recorder_->events()) {
+        if (e.type != KeyPress) continue;
+        pressed.push_back(e.keysym);
+        keycodes.push_back(e.detail);
+    }
+    EXPECT_EQ(pressed, (std::vector<unsigned long>{XK_F13, XK_F14}));
+    ASSERT_EQ(keycodes.size(), 2u);
+    EXPECT_NE(keycodes[0], keycodes[1]);
+
+    injector_.reset();
+    recorder_->events();  // takes in the map change
+    EXPECT_EQ(recorder_->keycode(XK_F13), 0u);
+    EXPECT_EQ(recorder_->keycode(XK_F14), 0u);
+}
+
 TEST_F(InputInjectorX11, WheelTurnsInWholeNotches) {
     ASSERT_TRUE(injector_->inject(mouse(InputKind::MouseWheel, 0, 0, 0, -120)));
     ASSERT_TRUE(recorder_->wait_for(is(ButtonRelease, 5)));

@@ -153,6 +153,8 @@ TEST(PressedInputs, TracksDistinctHeldInputsAndReleasesNewestFirst) {
     held.button_down(2);
     held.button_down(3);  // not a real button
     held.button_up(0);
+    EXPECT_TRUE(held.held(50));
+    EXPECT_FALSE(held.held(38));
     EXPECT_EQ(held.take_keys(), (std::vector<uint64_t>{64, 50}));
     EXPECT_EQ(held.take_buttons(), (std::vector<uint8_t>{2}));
     EXPECT_TRUE(held.take_keys().empty());

@@ -52,7 +52,7 @@ void XEventRecorder::drain() {
             case KeyPress:
             case KeyRelease:
                 e.detail = ev.xkey.keycode;
-                e.keysym = XLookupKeysym(&ev.xkey, 0);
+                e.keysym = first_keysym(ev.xkey.keycode);
                 break;
             default:
                 continue;
@@ -92,4 +92,22 @@ bool XEventRecorder::pointer(int& x, int& y) {
     return XQueryPointer(display_, DefaultRootWindow(display_), &root, &child, &x, &y, &wx, &wy, &mask) != 0;
 }
 
-unsigned XEventRecorder::keycode(unsigned long keysym) { return XKeysymToKeycode(display_, keysym); }
+// Both lookups ask the server each time: Xlib's cached keyboard map does not follow the
+// changes the injector makes to it.
+unsigned long XEventRecorder::first_keysym(unsigned keycode) {
+    int per_keycode = 0;
+    KeySym* syms = XGetKeyboardMapping(display_, static_cast<KeyCode>(keycode), 1, &per_keycode);
+    if (!syms) return NoSymbol;
+    const KeySym first = per_keycode > 0 ? syms[0] : NoSymbol;
+    XFree(syms);
+    return first;
+}
+
+unsigned XEventRecorder::keycode(unsigned long keysym) {
+    int min_keycode = 0, max_keycode = 0;
+    XDisplayKeycodes(display_, &min_keycode, &max_keycode);
+    for (int k = min_keycode; k <= max_keycode; ++k) {
+        if (first_keysym(static_cast<unsigned>(k)) == keysym) return static_cast<unsigned>(k);
+    }
+    return 0;
+}

@@ -35,8 +35,9 @@ public:
 
     // Where the server says the pointer is, on the root window.
     bool pointer(int& x, int& y);
-    // Keycode the server maps a keysym to.
+    // Keycode whose first keysym is `keysym` in the server's current map; 0 for none.
     unsigned keycode(unsigned long keysym);
+    unsigned long first_keysym(unsigned keycode);
 
 private:
     void drain();
