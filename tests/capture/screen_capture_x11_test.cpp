@@ -7,6 +7,7 @@
 #include <bit>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -69,13 +70,45 @@ private:
     Display* display_;
 };
 
+// Xvfb without the extensions the capture prefers, to exercise its fallbacks.
+class PlainXvfb {
+public:
+    PlainXvfb() {
+        for (int attempt = 0; attempt < 10 && name_.empty(); ++attempt) {
+            int n = 100 + std::rand() % 800;
+            std::string display = ":" + std::to_string(n);
+            if (std::filesystem::exists("/tmp/.X" + std::to_string(n) + "-lock")) continue;
+            if (!xvfb_.start({"Xvfb", display, "-screen", "0", "160x120x24", "-nolisten", "tcp", "-extension",
+                              "MIT-SHM", "-extension", "DAMAGE"})) {
+                return;
+            }
+            std::string socket = "/tmp/.X11-unix/X" + std::to_string(n);
+            if (testsupport::wait_until([&] { return std::filesystem::exists(socket) || !xvfb_.running(); }, 10000ms) &&
+                xvfb_.running()) {
+                name_ = display;
+            } else {
+                xvfb_.stop();
+            }
+        }
+    }
+    const std::string& name() const { return name_; }
+
+private:
+    testsupport::Process xvfb_;
+    std::string name_;
+};
+
 class X11Capture : public ::testing::Test {
 protected:
     void start(int width = 320, int height = 240, int depth = 24) {
         display_ = std::make_unique<VirtualDisplay>(width, height, depth);
         ASSERT_TRUE(display_->ok()) << "Xvfb did not start";
-        setenv("DISPLAY", display_->name().c_str(), 1);
-        painter_ = std::make_unique<Painter>(display_->name());
+        use(display_->name());
+    }
+
+    void use(const std::string& name) {
+        setenv("DISPLAY", name.c_str(), 1);
+        painter_ = std::make_unique<Painter>(name);
         ASSERT_TRUE(painter_->ok());
     }
 
@@ -185,6 +218,27 @@ TEST_F(X11Capture, SixteenBitDisplayIsConvertedToBgra) {
     EXPECT_EQ(frame->data.size(), size_t{frame->height} * frame->stride);
     EXPECT_EQ(at(*frame, 10, 60), (Bgra{0, 0, 255, 255}));
     EXPECT_EQ(at(*frame, 150, 60), (Bgra{255, 0, 0, 255}));
+}
+
+TEST_F(X11Capture, WithoutShmAndDamageEveryCallReadsTheScreen) {
+    PlainXvfb plain;
+    ASSERT_FALSE(plain.name().empty()) << "Xvfb did not start";
+    use(plain.name());
+    painter_->fill(0, 128, 255, 0, 0, 160, 120);
+    LogCapture logs;
+    ScreenCapture capture;
+    ASSERT_TRUE(capture.initialize(0));
+    EXPECT_TRUE(logs.contains("warning|XShm unavailable, capturing with XGetImage"));
+    EXPECT_TRUE(logs.contains("warning|XDamage unavailable, capturing every frame"));
+    auto first = capture.capture_frame();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(at(*first, 80, 60), (Bgra{255, 128, 0, 255}));
+    painter_->fill(255, 255, 255, 0, 0, 10, 10);
+    auto second = capture.capture_frame();  // no change tracking: a frame every time
+    ASSERT_TRUE(second);
+    EXPECT_EQ(at(*second, 5, 5), (Bgra{255, 255, 255, 255}));
+    capture.shutdown();
+    painter_.reset();
 }
 
 TEST_F(X11Capture, MissingDisplayOrOutputIsHandled) {
