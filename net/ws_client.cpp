@@ -1,0 +1,235 @@
+#include "net/ws_client.h"
+
+#include <chrono>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+#include <spdlog/spdlog.h>
+
+#include "net/messages.h"
+
+namespace {
+
+spdlog::logger* logger() { return spdlog::default_logger_raw(); }
+
+template <class T>
+std::shared_ptr<const T> load(std::mutex& m, const std::shared_ptr<const T>& slot) {
+    std::lock_guard<std::mutex> lock(m);
+    return slot;
+}
+
+}  // namespace
+
+std::string build_relay_url(const std::string& server_url, const std::string& machine_id,
+                            const std::string& token) {
+    std::string url = server_url + "/ws/agent?machine_id=" + machine_id + "&token=" + token;
+    if (url.rfind("https://", 0) == 0) return "wss://" + url.substr(8);
+    if (url.rfind("http://", 0) == 0) return "ws://" + url.substr(7);
+    return url;
+}
+
+WsClient::WsClient() : WsClient(make_ws_transport()) {}
+
+WsClient::WsClient(std::unique_ptr<IWsTransport> transport) : socket_(std::move(transport)) {}
+
+WsClient::~WsClient() {
+    disconnect();
+    std::lock_guard<std::mutex> lock(handlers_mutex_);
+    message_handler_.reset();
+    signal_handler_.reset();
+    session_end_handler_.reset();
+}
+
+bool WsClient::connect(const std::string& server_url, const std::string& machine_id,
+                       const std::string& auth_token) {
+    if (started_) {
+        logger()->error("Relay connection already started");
+        return connected_;
+    }
+    WsTransportOptions options;
+    options.url = build_relay_url(server_url, machine_id, auth_token);
+    options.ping_interval = std::chrono::seconds(15);
+    options.auto_reconnect = true;
+    options.min_reconnect_wait_ms = 1000;
+    options.max_reconnect_wait_ms = 30000;
+    socket_->set_handler([this](const WsEvent& event) { handle_relay_message(event); });
+    if (!socket_->start(options)) return false;
+    started_ = true;
+    for (int i = 0; i < 50 && !connected_; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return connected_;
+}
+
+void WsClient::set_message_handler(MessageHandler handler) {
+    auto h = handler ? std::make_shared<const MessageHandler>(std::move(handler)) : nullptr;
+    std::lock_guard<std::mutex> lock(handlers_mutex_);
+    message_handler_ = std::move(h);
+}
+
+void WsClient::set_signal_handler(SignalHandler handler) {
+    auto h = handler ? std::make_shared<const SignalHandler>(std::move(handler)) : nullptr;
+    std::lock_guard<std::mutex> lock(handlers_mutex_);
+    signal_handler_ = std::move(h);
+}
+
+void WsClient::set_session_end_handler(SessionEndHandler handler) {
+    auto h = handler ? std::make_shared<const SessionEndHandler>(std::move(handler)) : nullptr;
+    std::lock_guard<std::mutex> lock(handlers_mutex_);
+    session_end_handler_ = std::move(h);
+}
+
+void WsClient::handle_relay_message(const WsEvent& event) {
+    switch (event.type) {
+        case WsEvent::Type::Open:
+            connected_ = true;
+            logger()->info("WebSocket connected");
+            break;
+        case WsEvent::Type::Close:
+            connected_ = false;
+            logger()->info("WebSocket disconnected: {} {}", event.close_code, event.reason);
+            break;
+        case WsEvent::Type::Error:
+            connected_ = false;
+            logger()->error("WebSocket error: {}", event.reason);
+            break;
+        case WsEvent::Type::Message:
+            if (event.binary) handle_binary(event.data);
+            else handle_text(std::string(event.data.begin(), event.data.end()));
+            break;
+    }
+}
+
+void WsClient::handle_binary(const std::vector<uint8_t>& frame) {
+    if (frame.size() < SESSION_ID_LENGTH + 1) return;
+    std::string session_id(frame.begin(), frame.begin() + SESSION_ID_LENGTH);
+    const uint8_t* payload = frame.data() + SESSION_ID_LENGTH;
+    size_t size = frame.size() - SESSION_ID_LENGTH;
+    bool key_exchange = payload[0] == static_cast<uint8_t>(MessageType::KeyExchange);
+    {
+        std::lock_guard<std::mutex> lock(sessions_mutex_);
+        auto it = sessions_.find(session_id);
+        bool ready = it != sessions_.end() && it->second->is_ready();
+        if (ready) {
+            // An envelope's random-looking IV may begin with 0x06, so a ready session's
+            // frame is opened first and only taken as a key exchange if it does not open.
+            auto plaintext = it->second->decrypt(payload, size, !key_exchange);
+            if (plaintext) {
+                dispatch_locked(session_id, *plaintext);
+                return;
+            }
+            if (!key_exchange) return;
+        } else if (!key_exchange) {
+            // Without a completed exchange nothing is trusted: accepting plaintext here would
+            // let anyone who can write to the relay inject input or files.
+            logger()->debug("Dropped {}-byte message from session {} before key exchange", size, session_id);
+            return;
+        }
+    }
+    handle_key_exchange(session_id, std::vector<uint8_t>(payload + 1, payload + size));
+}
+
+void WsClient::dispatch_locked(const std::string& session_id, const std::vector<uint8_t>& plaintext) {
+    auto handler = load(handlers_mutex_, message_handler_);
+    if (handler) (*handler)(session_id, plaintext);
+}
+
+void WsClient::handle_key_exchange(const std::string& session_id, const std::vector<uint8_t>& peer_public_key) {
+    std::lock_guard<std::mutex> lock(sessions_mutex_);
+    auto it = sessions_.find(session_id);
+    if (it == sessions_.end()) {
+        auto crypto = std::make_unique<E2ECrypto>();
+        crypto->generate_keypair();
+        it = sessions_.emplace(session_id, std::move(crypto)).first;
+    }
+    E2ECrypto& crypto = *it->second;
+    if (!crypto.derive_shared_key(peer_public_key)) {
+        logger()->error("E2E: Key exchange failed for session {}", session_id);
+        return;
+    }
+    logger()->info("E2E: Key exchange complete for session {}", session_id);
+    std::vector<uint8_t> reply = crypto.get_public_key();
+    reply.insert(reply.begin(), static_cast<uint8_t>(MessageType::KeyExchange));
+    send_frame_locked(session_id, reply.data(), reply.size());
+}
+
+void WsClient::send_frame_locked(const std::string& session_id, const uint8_t* payload, size_t size) {
+    std::vector<uint8_t> frame;
+    frame.reserve(size + SESSION_ID_LENGTH);
+    frame.insert(frame.end(), session_id.begin(), session_id.end());
+    frame.insert(frame.end(), payload, payload + size);
+    // Only queues the frame: the transport writes it on its own thread.
+    socket_->send_binary(std::move(frame));
+}
+
+void WsClient::handle_text(const std::string& text) {
+    try {
+        auto msg = nlohmann::json::parse(text);
+        if (!msg.is_object()) throw std::runtime_error("not an object");
+        std::string type = msg.contains("type") ? msg.at("type").get<std::string>() : std::string();
+        if (type == "session_request") {
+            std::string session_id = msg.at("session_id").get<std::string>();
+            auto crypto = std::make_unique<E2ECrypto>();
+            crypto->generate_keypair();
+            std::lock_guard<std::mutex> lock(sessions_mutex_);
+            sessions_[session_id] = std::move(crypto);
+            logger()->info("Session started: {} (awaiting key exchange)", session_id);
+        } else if (type == "session_end") {
+            std::string session_id = msg.at("session_id").get<std::string>();
+            bool removed = false;
+            {
+                std::lock_guard<std::mutex> lock(sessions_mutex_);
+                removed = sessions_.erase(session_id) > 0;
+                logger()->info("Session ended: {}", session_id);
+            }
+            auto handler = load(handlers_mutex_, session_end_handler_);
+            if (removed && handler) (*handler)(session_id);
+        } else if (type == "p2p_signal") {
+            std::string session_id = msg.at("session_id").get<std::string>();
+            std::string payload = msg.at("payload").get<std::string>();
+            auto handler = load(handlers_mutex_, signal_handler_);
+            if (handler) (*handler)(session_id, payload);
+        }
+    } catch (const std::exception&) {
+        logger()->debug("Text message: {}", text);
+    }
+}
+
+bool WsClient::has_ready_session() {
+    std::lock_guard<std::mutex> lock(sessions_mutex_);
+    for (const auto& [id, crypto] : sessions_)
+        if (crypto->is_ready()) return true;
+    return false;
+}
+
+void WsClient::send_to_all(const std::vector<uint8_t>& message) {
+    if (!connected_) return;
+    std::lock_guard<std::mutex> lock(sessions_mutex_);
+    for (auto& [session_id, crypto] : sessions_) {
+        if (!crypto->is_ready()) continue;
+        auto envelope = crypto->encrypt(message);
+        if (envelope.empty()) continue;
+        send_frame_locked(session_id, envelope.data(), envelope.size());
+    }
+}
+
+void WsClient::send_signal(const std::string& session_id, const std::string& payload) {
+    if (!connected_) return;
+    nlohmann::json msg;
+    msg["type"] = "p2p_signal";
+    msg["session_id"] = session_id;
+    msg["payload"] = payload;
+    std::string text;
+    try {
+        text = msg.dump();
+    } catch (const std::exception& e) {
+        logger()->error("Signal for session {} not sent: {}", session_id, e.what());
+        return;
+    }
+    socket_->send_text(std::move(text));
+}
+
+void WsClient::disconnect() {
+    if (socket_) socket_->stop(1000, "Normal closure");
+    connected_ = false;
+    std::lock_guard<std::mutex> lock(sessions_mutex_);
+    sessions_.clear();
+}

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "net/e2e_crypto.h"
+#include "net/ws_transport.h"
+
+// Every relay binary frame starts with the viewer session's 36-character id.
+inline constexpr size_t SESSION_ID_LENGTH = 36;
+
+// Relay endpoint for this agent: server_url + "/ws/agent?machine_id=" + machine_id +
+// "&token=" + token, nothing escaped, with "https://" mapped to "wss://" and
+// "http://" to "ws://"; any other beginning is kept as it is.
+std::string build_relay_url(const std::string& server_url, const std::string& machine_id,
+                            const std::string& token);
+
+// The agent's relay connection and its table of viewer sessions, each with its own
+// end-to-end keys. Inbound frames are opened and handed to the message handler; every
+// outbound message is sealed once per ready session.
+//
+// Threads: events arrive on the transport's thread; send_to_all / has_ready_session /
+// send_signal may be called from any thread. The message handler runs with the session
+// lock held, so it must not call send_to_all, has_ready_session or disconnect.
+class WsClient {
+public:
+    using MessageHandler = std::function<void(const std::string& session_id, const std::vector<uint8_t>& data)>;
+    using SignalHandler = std::function<void(const std::string& session_id, const std::string& payload)>;
+    using SessionEndHandler = std::function<void(const std::string& session_id)>;
+
+    WsClient();
+    explicit WsClient(std::unique_ptr<IWsTransport> transport);
+    ~WsClient();
+    WsClient(const WsClient&) = delete;
+    WsClient& operator=(const WsClient&) = delete;
+
+    // Starts the connection (reconnecting on its own afterwards) and waits up to 5 s for
+    // it to open. False leaves it retrying in the background.
+    bool connect(const std::string& server_url, const std::string& machine_id, const std::string& auth_token);
+
+    void set_message_handler(MessageHandler handler);
+    void set_signal_handler(SignalHandler handler);
+    // Called on the relay thread after "session_end" removed a session, without the
+    // session lock held.
+    void set_session_end_handler(SessionEndHandler handler);
+
+    bool has_ready_session();
+    void send_to_all(const std::vector<uint8_t>& message);
+    void send_signal(const std::string& session_id, const std::string& payload);
+    void disconnect();
+
+    bool is_connected() const { return connected_; }
+
+    // Transport events (installed as the transport's handler by connect).
+    void handle_relay_message(const WsEvent& event);
+    void handle_key_exchange(const std::string& session_id, const std::vector<uint8_t>& peer_public_key);
+
+private:
+    void handle_binary(const std::vector<uint8_t>& frame);
+    void handle_text(const std::string& text);
+    void dispatch_locked(const std::string& session_id, const std::vector<uint8_t>& plaintext);
+    void send_frame_locked(const std::string& session_id, const uint8_t* payload, size_t size);
+
+    std::unique_ptr<IWsTransport> socket_;
+    std::mutex handlers_mutex_;
+    std::shared_ptr<const MessageHandler> message_handler_;
+    std::shared_ptr<const SignalHandler> signal_handler_;
+    std::shared_ptr<const SessionEndHandler> session_end_handler_;
+    std::atomic<bool> connected_{false};
+    std::mutex sessions_mutex_;
+    std::map<std::string, std::unique_ptr<E2ECrypto>> sessions_;
+    bool started_ = false;
+};
