@@ -1,0 +1,84 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "media/encoder_core.h"
+
+// H.264 encoder used by the streaming loop: BGRA desktop pictures in, Annex-B bytes
+// out (one call, one picture; the bytes of every packet the codec delivered for it).
+// init, encode and close run on the streaming thread; set_bitrate may be called
+// from any thread at any time.
+class IEncoder {
+public:
+    virtual ~IEncoder() = default;
+    virtual bool init(uint32_t width, uint32_t height, uint32_t fps, uint32_t bitrate_kbps) = 0;
+    // False when no bytes came out for this picture (nothing to send) or on error.
+    virtual bool encode(const uint8_t* pixels, uint32_t stride, std::vector<uint8_t>& output, bool& keyframe) = 0;
+    // Clamped to ENCODER_MIN/MAX_BITRATE_KBPS and applied before the next encode.
+    virtual void set_bitrate(uint32_t kbps) = 0;
+    virtual void close() = 0;
+    virtual std::string name() const = 0;
+};
+
+// What both FFmpeg encoders share: everything but choosing and opening the codec.
+class FfmpegEncoder : public IEncoder {
+public:
+    bool encode(const uint8_t* pixels, uint32_t stride, std::vector<uint8_t>& output, bool& keyframe) override {
+        return core_.encode(pixels, stride, output, keyframe);
+    }
+    void set_bitrate(uint32_t kbps) override { core_.request_bitrate(kbps); }
+    void close() override { core_.close(); }
+
+    // Bit rate the open codec runs at (bit/s), 0 when closed. Streaming thread only.
+    int64_t codec_bit_rate() const { return core_.codec_bit_rate(); }
+
+protected:
+    explicit FfmpegEncoder(bool log_errors) : core_(log_errors) {}
+    EncoderCore core_;
+};
+
+// libx264 (or whatever H.264 encoder FFmpeg has), tuned for latency: ultrafast,
+// zerolatency, baseline, GOP of 2 x fps, no B-frames.
+class SwEncoder : public FfmpegEncoder {
+public:
+    SwEncoder() : FfmpegEncoder(true) {}
+    bool init(uint32_t width, uint32_t height, uint32_t fps, uint32_t bitrate_kbps) override;
+    std::string name() const override { return "x264 (software)"; }
+};
+
+// One of FFmpeg's hardware H.264 encoders, chosen by codec name. Any other name is
+// opened without options, which lets the software codec stand in for tests.
+class HwEncoder : public FfmpegEncoder {
+public:
+    explicit HwEncoder(std::string codec_name);
+    bool init(uint32_t width, uint32_t height, uint32_t fps, uint32_t bitrate_kbps) override;
+    std::string name() const override { return display_name_; }
+
+private:
+    std::string codec_name_;
+    std::string display_name_;
+};
+
+// Hardware encoders in the order the factory tries them.
+inline constexpr std::array<const char*, 3> HARDWARE_ENCODER_CANDIDATES = {"h264_nvenc", "h264_amf", "h264_qsv"};
+
+// Whether FFmpeg has the named encoder and it opens at 1280x720, 30 fps. Silent.
+bool probe_hardware_codec(const std::string& codec_name);
+
+// What create_encoder uses to look for and make encoders; empty members mean the
+// real ones (probe_hardware_codec, HwEncoder, SwEncoder).
+struct EncoderFactory {
+    std::function<bool(const std::string&)> probe;
+    std::function<std::unique_ptr<IEncoder>(const std::string&)> make_hardware;
+    std::function<std::unique_ptr<IEncoder>()> make_software;
+};
+
+// First hardware candidate that probes and initialises, else the software encoder;
+// null (after logging) when nothing opens.
+std::unique_ptr<IEncoder> create_encoder(uint32_t width, uint32_t height, uint32_t fps, uint32_t bitrate_kbps,
+                                         const EncoderFactory& factory = {});

@@ -1,0 +1,233 @@
+#include <atomic>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "media/encoder.h"
+#include "tests/encoder/test_pictures.h"
+#include "tests/support/log_capture.h"
+#include "viewer/video_decoder.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+namespace {
+
+constexpr uint32_t W = 160;
+constexpr uint32_t H = 120;
+
+TEST(SwEncoder, KeyFramesComeFirstAndEveryTwoSecondsOfFrames) {
+    LogCapture logs;
+    SwEncoder encoder;
+    ASSERT_TRUE(encoder.init(W, H, 30, 1000));
+    EXPECT_TRUE(logs.contains("info|Software encoder initialized: 160x120 @ 30 fps, 1000 kbps"));
+    EXPECT_EQ(encoder.name(), "x264 (software)");
+
+    std::vector<uint8_t> out;
+    for (uint32_t i = 0; i <= 60; ++i) {
+        auto picture = blocks(W, H, W * 4, i);  // slow pan: no scene cut
+        bool key = !(i == 0 || i == 60);        // must be overwritten either way
+        ASSERT_TRUE(encoder.encode(picture.data(), W * 4, out, key)) << "picture " << i;
+        EXPECT_FALSE(out.empty());
+        EXPECT_EQ(key, i == 0 || i == 60) << "picture " << i;
+    }
+}
+
+TEST(SwEncoder, PaddedStrideEncodesTheSamePictureAsTightRows) {
+    SwEncoder tight, padded;
+    ASSERT_TRUE(tight.init(W, H, 30, 1000));
+    ASSERT_TRUE(padded.init(W, H, 30, 1000));
+    const uint32_t padded_stride = W * 4 + 52;
+    for (uint32_t i = 0; i < 3; ++i) {
+        // The tight picture ends at an unreadable page: no byte past the last row is read.
+        GuardedBuffer exact(static_cast<size_t>(W) * 4 * H);
+        fill_blocks(exact.data(), W, H, W * 4, i * 7);
+        auto wide = blocks(W, H, padded_stride, i * 7);  // padding bytes are 0xAB garbage
+        std::vector<uint8_t> a, b;
+        bool ka = false, kb = false;
+        ASSERT_TRUE(tight.encode(exact.data(), W * 4, a, ka));
+        ASSERT_TRUE(padded.encode(wide.data(), padded_stride, b, kb));
+        EXPECT_EQ(a, b) << "picture " << i;
+        EXPECT_EQ(ka, kb);
+    }
+}
+
+TEST(SwEncoder, OddSizesEncodeWithTheEdgeRepeated) {
+    constexpr uint32_t w = 161, h = 121;
+    SwEncoder encoder;
+    ASSERT_TRUE(encoder.init(w, h, 30, 1000));
+    GuardedBuffer exact(static_cast<size_t>(w) * 4 * h);
+    fill_blocks(exact.data(), w, h, w * 4);
+    std::vector<uint8_t> out;
+    bool key = false;
+    ASSERT_TRUE(encoder.encode(exact.data(), w * 4, out, key));
+    ASSERT_TRUE(key);
+
+    VideoDecoder decoder(PictureFormat::Rgb24);
+    ASSERT_TRUE(decoder.decode(out));
+    ASSERT_TRUE(decoder.has_picture());
+    const DecodedPicture& pic = decoder.picture();
+    ASSERT_EQ(pic.width, 162u);
+    ASSERT_EQ(pic.height, 122u);
+    // The extra column and row carry the colour of the picture's edge, not garbage.
+    auto at = [&](uint32_t x, uint32_t y, int c) { return int(pic.pixels[y * pic.stride + x * 3 + c]); };
+    for (int c = 0; c < 3; ++c) {
+        EXPECT_NEAR(at(161, 30, c), at(160, 30, c), 12);
+        EXPECT_NEAR(at(40, 121, c), at(40, 120, c), 12);
+        EXPECT_NEAR(at(161, 121, c), at(160, 120, c), 12);
+    }
+}
+
+TEST(SwEncoder, RejectsParametersAndPicturesItCannotEncode) {
+    LogCapture logs;
+    SwEncoder encoder;
+    EXPECT_FALSE(encoder.init(0, H, 30, 1000));
+    EXPECT_FALSE(encoder.init(W, H, 0, 1000));
+    EXPECT_EQ(logs.count("error|Invalid encoder parameters: "), 2u);
+
+    ASSERT_TRUE(encoder.init(W, H, 30, 1000));
+    auto picture = blocks(W, H, W * 4);
+    std::vector<uint8_t> out{1, 2, 3};
+    bool key = true;
+    // Rows shorter than the width would make the converter read past the buffer.
+    EXPECT_FALSE(encoder.encode(picture.data(), W * 4 - 4, out, key));
+    EXPECT_FALSE(encoder.encode(nullptr, W * 4, out, key));
+    EXPECT_EQ(logs.count("error|Invalid picture for encoder"), 1u);  // once, not per frame
+    EXPECT_EQ(out, (std::vector<uint8_t>{1, 2, 3}));
+    EXPECT_TRUE(encoder.encode(picture.data(), W * 4, out, key));
+    EXPECT_TRUE(key);
+}
+
+TEST(SwEncoder, CloseLeavesAnEncoderThatRefusesWork) {
+    SwEncoder encoder;
+    ASSERT_TRUE(encoder.init(W, H, 30, 1000));
+    auto picture = blocks(W, H, W * 4);
+    std::vector<uint8_t> out;
+    bool key = false;
+    ASSERT_TRUE(encoder.encode(picture.data(), W * 4, out, key));
+
+    encoder.close();
+    encoder.set_bitrate(3000);
+    EXPECT_FALSE(encoder.encode(picture.data(), W * 4, out, key));
+    EXPECT_EQ(encoder.codec_bit_rate(), 0);
+    encoder.close();  // twice is harmless
+
+    // A fresh init starts a new stream with a key frame and no stale bit-rate request.
+    ASSERT_TRUE(encoder.init(W, H, 30, 1000));
+    ASSERT_TRUE(encoder.encode(picture.data(), W * 4, out, key));
+    EXPECT_TRUE(key);
+    EXPECT_EQ(encoder.codec_bit_rate(), 1000000);
+}
+
+TEST(SwEncoder, BitRateChangesReachTheCodecOnTheEncodingThread) {
+    SwEncoder encoder;
+    ASSERT_TRUE(encoder.init(W, H, 30, 4000));
+    auto picture = blocks(W, H, W * 4);
+    std::vector<uint8_t> out;
+    bool key = false;
+
+    encoder.set_bitrate(2500);
+    EXPECT_EQ(encoder.codec_bit_rate(), 4000000);  // not yet: applied by the next encode
+    ASSERT_TRUE(encoder.encode(picture.data(), W * 4, out, key));
+    EXPECT_EQ(encoder.codec_bit_rate(), 2500000);
+
+    encoder.set_bitrate(0);  // never reaches the codec as 0
+    ASSERT_TRUE(encoder.encode(picture.data(), W * 4, out, key));
+    EXPECT_EQ(encoder.codec_bit_rate(), int64_t{ENCODER_MIN_BITRATE_KBPS} * 1000);
+    encoder.set_bitrate(4000000000u);
+    ASSERT_TRUE(encoder.encode(picture.data(), W * 4, out, key));
+    EXPECT_EQ(encoder.codec_bit_rate(), int64_t{ENCODER_MAX_BITRATE_KBPS} * 1000);
+
+    // Another thread changes the rate while pictures are being encoded.
+    encoder.set_bitrate(1000);
+    ASSERT_TRUE(encoder.encode(picture.data(), W * 4, out, key));
+    std::atomic<bool> done{false};
+    std::thread changer([&] {
+        for (uint32_t k = 0; !done.load(); k = (k + 1) % 50) encoder.set_bitrate(1000 + k * 100);
+        encoder.set_bitrate(1234);
+    });
+    for (uint32_t i = 0; i < 40; ++i) {
+        auto moving = blocks(W, H, W * 4, i);
+        ASSERT_TRUE(encoder.encode(moving.data(), W * 4, out, key));
+        int64_t rate = encoder.codec_bit_rate();
+        EXPECT_TRUE(rate >= 1000000 && rate <= 5900000) << rate;
+    }
+    done = true;
+    changer.join();
+    ASSERT_TRUE(encoder.encode(picture.data(), W * 4, out, key));
+    EXPECT_EQ(encoder.codec_bit_rate(), 1234000);
+}
+
+TEST(HwEncoder, DisplayNamesAndMissingCodec) {
+    EXPECT_EQ(HwEncoder("h264_nvenc").name(), "NVENC (NVIDIA hardware)");
+    EXPECT_EQ(HwEncoder("h264_amf").name(), "AMF (AMD hardware)");
+    EXPECT_EQ(HwEncoder("h264_qsv").name(), "QuickSync (Intel hardware)");
+
+    LogCapture logs;
+    HwEncoder missing("h264_nosuch");
+    EXPECT_EQ(missing.name(), "h264_nosuch");
+    EXPECT_FALSE(missing.init(W, H, 30, 1000));
+    EXPECT_TRUE(logs.contains("error|Hardware codec h264_nosuch not found"));
+}
+
+TEST(HwEncoder, OpenFailureIsLoggedWithFfmpegsText) {
+    if (!avcodec_find_encoder_by_name("h264_nvenc") || probe_hardware_codec("h264_nvenc"))
+        GTEST_SKIP() << "needs an FFmpeg with NVENC support and no NVIDIA device";
+    LogCapture logs;
+    HwEncoder encoder("h264_nvenc");
+    EXPECT_FALSE(encoder.init(W, H, 30, 1000));
+    EXPECT_TRUE(logs.contains("error|Failed to open hardware codec h264_nvenc: "));
+    std::vector<uint8_t> out;
+    bool key = false;
+    auto picture = blocks(W, H, W * 4);
+    EXPECT_FALSE(encoder.encode(picture.data(), W * 4, out, key));
+}
+
+// Any other codec name is opened without the hardware options; libx264 at its default
+// settings holds pictures back for look-ahead, which shows the "nothing yet" path.
+TEST(HwEncoder, PictureWithoutPacketYetReturnsFalseAndEmptyOutput) {
+    LogCapture logs;
+    HwEncoder encoder("libx264");
+    ASSERT_TRUE(encoder.init(W, H, 30, 1000));
+    EXPECT_TRUE(logs.contains("info|Hardware encoder initialized: libx264 160x120 @ 30 fps, 1000 kbps"));
+    auto picture = blocks(W, H, W * 4);
+    std::vector<uint8_t> out{9};
+    bool key = true;
+    EXPECT_FALSE(encoder.encode(picture.data(), W * 4, out, key));
+    EXPECT_TRUE(out.empty());
+    EXPECT_FALSE(key);
+    EXPECT_FALSE(logs.contains("error|"));
+}
+
+}  // namespace
+
+namespace {
+
+// Every small size, both encoder formats, tight rows ending at an unreadable page: the
+// converter must stay inside the caller's picture whatever the SIMD paths do.
+TEST(FrameConverter, ReadsOnlyThePixelsItIsGiven) {
+    for (int format : {int(AV_PIX_FMT_YUV420P), int(AV_PIX_FMT_NV12)}) {
+        for (uint32_t w = 1; w <= 70; w += 3) {
+            for (uint32_t h : {1u, 2u, 7u, 16u}) {
+                FrameConverter converter;
+                ASSERT_TRUE(converter.init(w, h, format));
+                AVFrame* frame = av_frame_alloc();
+                frame->format = format;
+                frame->width = static_cast<int>(coded_dimension(w));
+                frame->height = static_cast<int>(coded_dimension(h));
+                ASSERT_GE(av_frame_get_buffer(frame, 0), 0);
+                GuardedBuffer exact(static_cast<size_t>(w) * 4 * h);
+                fill_blocks(exact.data(), w, h, w * 4);
+                converter.convert(exact.data(), w * 4, frame);
+                // Bottom-right luma sample (padding included) is the last pixel's colour.
+                const uint8_t* luma = frame->data[0];
+                int last = luma[(h - 1) * frame->linesize[0] + (w - 1)];
+                EXPECT_EQ(luma[(frame->height - 1) * frame->linesize[0] + frame->width - 1], last) << w << "x" << h;
+                av_frame_free(&frame);
+            }
+        }
+    }
+}
+
+}  // namespace
