@@ -1,0 +1,232 @@
+#include "relay/session_router.h"
+
+#include <nlohmann/json.hpp>
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+
+#include "relay/ids.h"
+
+namespace relay {
+
+namespace {
+
+using json = nlohmann::json;
+
+std::string dump(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
+
+std::string session_message(const char* type, const std::string& session_id) {
+    return dump(json{{"type", type}, {"session_id", session_id}});
+}
+
+// The "p2p_signal" payload of a text message, or no value when the message is anything else.
+struct Signal {
+    std::string session_id;
+    std::string payload;
+};
+std::optional<Signal> parse_signal(std::string_view text, bool with_session) {
+    json j = json::parse(text, nullptr, false);
+    if (!j.is_object()) return std::nullopt;
+    auto type = j.find("type");
+    auto payload = j.find("payload");
+    if (type == j.end() || *type != "p2p_signal" || payload == j.end() || !payload->is_string()) return std::nullopt;
+    Signal s{{}, payload->get<std::string>()};
+    if (with_session) {
+        auto id = j.find("session_id");
+        if (id == j.end() || !id->is_string()) return std::nullopt;
+        s.session_id = id->get<std::string>();
+    }
+    return s;
+}
+
+}  // namespace
+
+SessionRouter::SessionRouter(RouterLimits limits) : limits_(limits) {}
+
+void SessionRouter::attach_agent(const std::string& machine_id, std::shared_ptr<RelayPeer> agent) {
+    std::lock_guard lock(mutex_);
+    Machine& m = machines_[machine_id];
+    if (m.agent) {
+        spdlog::info("Agent for machine {} replaced by a new connection", machine_id);
+        m.agent->close(kCloseReplaced, "replaced by a new connection");
+    }
+    m.agent = std::move(agent);
+    spdlog::info("Agent connected: machine {} ({} viewer sessions)", machine_id, m.sessions.size());
+    for (const auto& id : m.pending_ends) m.agent->send_text(session_message("session_end", id), Delivery::control);
+    m.pending_ends.clear();
+    for (auto& [id, session] : m.sessions) {
+        if (session.announced) continue;
+        m.agent->send_text(session_message("session_request", id), Delivery::control);
+        session.announced = true;
+    }
+}
+
+void SessionRouter::detach_agent(const std::string& machine_id, const RelayPeer* agent) {
+    std::lock_guard lock(mutex_);
+    auto it = machines_.find(machine_id);
+    if (it == machines_.end() || it->second.agent.get() != agent) return;
+    it->second.agent.reset();
+    spdlog::info("Agent disconnected: machine {}", machine_id);
+    drop_if_idle(machine_id);
+}
+
+bool SessionRouter::agent_online(const std::string& machine_id) const {
+    std::lock_guard lock(mutex_);
+    auto it = machines_.find(machine_id);
+    return it != machines_.end() && it->second.agent != nullptr;
+}
+
+size_t SessionRouter::viewer_count(const std::string& machine_id) const {
+    std::lock_guard lock(mutex_);
+    auto it = machines_.find(machine_id);
+    return it == machines_.end() ? 0 : it->second.sessions.size();
+}
+
+bool SessionRouter::viewer_room(const std::string& machine_id) const {
+    return viewer_count(machine_id) < limits_.max_viewers_per_machine;
+}
+
+std::string SessionRouter::attach_viewer(const std::string& machine_id, const std::string& resume_session,
+                                         std::shared_ptr<RelayPeer> viewer) {
+    std::lock_guard lock(mutex_);
+    Machine& m = machines_[machine_id];
+    std::string id = resume_session;
+    auto existing = id.empty() ? m.sessions.end() : m.sessions.find(id);
+    if (existing != m.sessions.end()) {
+        // The viewer came back before its old connection was noticed as gone.
+        existing->second.viewer->close(kCloseReplaced, "replaced by a new connection");
+        existing->second.viewer = viewer;
+    } else {
+        if (m.sessions.size() >= limits_.max_viewers_per_machine) {
+            drop_if_idle(machine_id);
+            return {};
+        }
+        if (id.empty()) {
+            do id = random_uuid();
+            while (!id.empty() && m.sessions.count(id));
+            if (id.empty()) {
+                spdlog::error("Cannot make a session id for machine {}", machine_id);
+                drop_if_idle(machine_id);
+                return {};
+            }
+        }
+        // A resumed session is one the agent already holds keys for: no new announcement,
+        // and an end notice still waiting for the agent no longer applies.
+        bool resumed = !resume_session.empty();
+        std::erase(m.pending_ends, id);
+        m.sessions[id] = Session{viewer, resumed};
+    }
+    viewer->send_text(session_message("session", id), Delivery::control);
+    Session& s = m.sessions[id];
+    if (m.agent && !s.announced) {
+        m.agent->send_text(session_message("session_request", id), Delivery::control);
+        s.announced = true;
+    }
+    spdlog::info("Viewer session {} {} on machine {} (agent {})", id, resume_session.empty() ? "started" : "resumed",
+                 machine_id, m.agent ? "online" : "offline");
+    return id;
+}
+
+void SessionRouter::detach_viewer(const std::string& machine_id, const std::string& session_id,
+                                  const RelayPeer* viewer) {
+    std::lock_guard lock(mutex_);
+    auto mit = machines_.find(machine_id);
+    if (mit == machines_.end()) return;
+    Machine& m = mit->second;
+    auto sit = m.sessions.find(session_id);
+    if (sit == m.sessions.end() || sit->second.viewer.get() != viewer) return;
+    bool announced = sit->second.announced;
+    m.sessions.erase(sit);
+    spdlog::info("Viewer session {} ended on machine {}", session_id, machine_id);
+    if (announced) {
+        if (m.agent) {
+            m.agent->send_text(session_message("session_end", session_id), Delivery::control);
+        } else {
+            m.pending_ends.push_back(session_id);
+            if (m.pending_ends.size() > limits_.max_pending_ends) m.pending_ends.pop_front();
+        }
+    }
+    drop_if_idle(machine_id);
+}
+
+std::shared_ptr<RelayPeer> SessionRouter::agent_for_viewer(const std::string& machine_id,
+                                                           const std::string& session_id,
+                                                           const RelayPeer* viewer) const {
+    std::lock_guard lock(mutex_);
+    auto mit = machines_.find(machine_id);
+    if (mit == machines_.end()) return nullptr;
+    auto sit = mit->second.sessions.find(session_id);
+    if (sit == mit->second.sessions.end() || sit->second.viewer.get() != viewer) return nullptr;
+    return mit->second.agent;
+}
+
+void SessionRouter::viewer_binary(const std::string& machine_id, const std::string& session_id,
+                                  const RelayPeer* viewer, std::string_view payload) {
+    auto agent = agent_for_viewer(machine_id, session_id, viewer);
+    if (!agent) return;  // agent offline: the frame is dropped
+    std::string frame;
+    frame.reserve(session_id.size() + payload.size());
+    frame.append(session_id).append(payload);
+    agent->send_binary(std::move(frame));
+}
+
+void SessionRouter::viewer_text(const std::string& machine_id, const std::string& session_id,
+                                const RelayPeer* viewer, std::string_view text) {
+    auto signal = parse_signal(text, false);
+    if (!signal) {
+        spdlog::debug("Ignored viewer text message on session {}", session_id);
+        return;
+    }
+    auto agent = agent_for_viewer(machine_id, session_id, viewer);
+    if (!agent) return;
+    agent->send_text(dump(json{{"type", "p2p_signal"}, {"session_id", session_id}, {"payload", signal->payload}}),
+                     Delivery::data);
+}
+
+void SessionRouter::agent_binary(const std::string& machine_id, const RelayPeer* agent, std::string_view frame) {
+    if (frame.size() <= kSessionIdLength) return;
+    std::shared_ptr<RelayPeer> viewer;
+    {
+        std::lock_guard lock(mutex_);
+        auto mit = machines_.find(machine_id);
+        if (mit == machines_.end() || mit->second.agent.get() != agent) return;
+        auto sit = mit->second.sessions.find(std::string(frame.substr(0, kSessionIdLength)));
+        if (sit == mit->second.sessions.end()) return;
+        viewer = sit->second.viewer;
+    }
+    viewer->send_binary(std::string(frame.substr(kSessionIdLength)));
+}
+
+void SessionRouter::agent_text(const std::string& machine_id, const RelayPeer* agent, std::string_view text) {
+    auto signal = parse_signal(text, true);
+    if (!signal) {
+        spdlog::debug("Ignored agent text message from machine {}", machine_id);
+        return;
+    }
+    std::shared_ptr<RelayPeer> viewer;
+    {
+        std::lock_guard lock(mutex_);
+        auto mit = machines_.find(machine_id);
+        if (mit == machines_.end() || mit->second.agent.get() != agent) return;
+        auto sit = mit->second.sessions.find(signal->session_id);
+        if (sit == mit->second.sessions.end()) return;
+        viewer = sit->second.viewer;
+    }
+    viewer->send_text(dump(json{{"type", "p2p_signal"}, {"payload", signal->payload}}), Delivery::data);
+}
+
+void SessionRouter::close_all(uint16_t code, const std::string& reason) {
+    std::lock_guard lock(mutex_);
+    for (auto& [id, m] : machines_) {
+        if (m.agent) m.agent->close(code, reason);
+        for (auto& [sid, s] : m.sessions) s.viewer->close(code, reason);
+    }
+}
+
+void SessionRouter::drop_if_idle(const std::string& machine_id) {
+    auto it = machines_.find(machine_id);
+    if (it != machines_.end() && !it->second.agent && it->second.sessions.empty() && it->second.pending_ends.empty())
+        machines_.erase(it);
+}
+
+}  // namespace relay
