@@ -149,6 +149,7 @@ ScreenCapture::~ScreenCapture() = default;
 
 bool ScreenCapture::initialize(uint32_t monitor_index) {
     Backend& b = *backend_;
+    initialized_ = false;
     monitor_index_ = monitor_index;
     release(b.context);
     release(b.device);

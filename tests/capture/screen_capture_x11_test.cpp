@@ -56,6 +56,19 @@ public:
         XSync(display_, False);
     }
 
+    // Gives the root window an empty pointer shape, the way applications hide the pointer.
+    void hide_pointer() {
+        Window root = DefaultRootWindow(display_);
+        char bits[1] = {0};
+        Pixmap empty = XCreateBitmapFromData(display_, root, bits, 1, 1);
+        XColor black{};
+        Cursor blank = XCreatePixmapCursor(display_, empty, empty, &black, &black, 0, 0);
+        XDefineCursor(display_, root, blank);
+        XFreeCursor(display_, blank);
+        XFreePixmap(display_, empty);
+        XSync(display_, False);
+    }
+
 private:
     // The visual's pixel value of a colour (TrueColor of any depth).
     unsigned long pixel(uint8_t r, uint8_t g, uint8_t b) const {
@@ -205,6 +218,20 @@ TEST_F(X11Capture, PointerMovesAndShapeReachTheCursorFields) {
     EXPECT_EQ(capture.cursor_x, 123);
     EXPECT_EQ(capture.cursor_y, 77);
     EXPECT_TRUE(capture.cursor_has_shape);
+
+    // A new, empty shape arrives through the cursor notification and hides the pointer.
+    capture.clear_cursor_dirty();
+    painter_->hide_pointer();
+    EXPECT_TRUE(testsupport::wait_until(
+        [&] {
+            capture.capture_frame();
+            return !capture.cursor_visible;
+        },
+        5000ms));
+    EXPECT_TRUE(capture.cursor_dirty);
+    EXPECT_TRUE(capture.cursor_has_shape);
+    EXPECT_EQ(capture.cursor_x, 123);
+    for (size_t i = 3; i < capture.cursor_rgba.size(); i += 4) ASSERT_EQ(capture.cursor_rgba[i], 0) << "pixel " << i / 4;
 }
 
 TEST_F(X11Capture, SixteenBitDisplayIsConvertedToBgra) {
