@@ -140,7 +140,7 @@ bool VideoDecoder::open() {
     return true;
 }
 
-bool VideoDecoder::decode(const uint8_t* data, size_t size) {
+bool VideoDecoder::decode(const uint8_t* data, size_t size, uint32_t width, uint32_t height) {
     if (open_failed_) return false;
     if (!context_ && !open()) return false;
     if (!data || size == 0) return true;
@@ -172,30 +172,34 @@ bool VideoDecoder::decode(const uint8_t* data, size_t size) {
             log->error("Video decode error: {}", error_text(rc));
             return false;
         }
-        bool converted = convert(frame_);
+        bool converted = convert(frame_, width, height);
         av_frame_unref(frame_);
         if (!converted) return false;
     }
 }
 
-bool VideoDecoder::convert(const AVFrame* frame) {
+bool VideoDecoder::convert(const AVFrame* frame, uint32_t width, uint32_t height) {
+    // Crop only ever removes the coded padding; a header claiming more is ignored.
+    const int w = width > 0 && width <= static_cast<uint32_t>(frame->width) ? static_cast<int>(width) : frame->width;
+    const int h =
+        height > 0 && height <= static_cast<uint32_t>(frame->height) ? static_cast<int>(height) : frame->height;
     const AVPixelFormat target = format_ == PictureFormat::Rgb24 ? AV_PIX_FMT_RGB24 : AV_PIX_FMT_BGRA;
-    converter_ = sws_getCachedContext(converter_, frame->width, frame->height,
-                                      static_cast<AVPixelFormat>(frame->format), frame->width, frame->height, target,
-                                      SWS_BILINEAR, nullptr, nullptr, nullptr);
+    // Accurate rounding also keeps the converter off a fast path that leaves the last
+    // (width % 8) columns unconverted.
+    converter_ = sws_getCachedContext(converter_, w, h, static_cast<AVPixelFormat>(frame->format), w, h, target,
+                                      SWS_BILINEAR | SWS_ACCURATE_RND, nullptr, nullptr, nullptr);
     if (!converter_) {
-        spdlog::default_logger_raw()->error("Video decode error: cannot convert {}x{} pictures", frame->width,
-                                            frame->height);
+        spdlog::default_logger_raw()->error("Video decode error: cannot convert {}x{} pictures", w, h);
         return false;
     }
     picture_.format = format_;
-    picture_.width = static_cast<uint32_t>(frame->width);
-    picture_.height = static_cast<uint32_t>(frame->height);
+    picture_.width = static_cast<uint32_t>(w);
+    picture_.height = static_cast<uint32_t>(h);
     picture_.stride = picture_.width * picture_.bytes_per_pixel();
     picture_.pixels.resize(static_cast<size_t>(picture_.stride) * picture_.height);
     uint8_t* const dst[4] = {picture_.pixels.data(), nullptr, nullptr, nullptr};
     const int dst_stride[4] = {static_cast<int>(picture_.stride), 0, 0, 0};
-    sws_scale(converter_, frame->data, frame->linesize, 0, frame->height, dst, dst_stride);
+    sws_scale(converter_, frame->data, frame->linesize, 0, h, dst, dst_stride);
     ++picture_count_;
     return true;
 }

@@ -39,9 +39,13 @@ public:
     VideoDecoder& operator=(const VideoDecoder&) = delete;
 
     // False (with one log line) when the decoder cannot be opened or rejects the
-    // bytes; true otherwise, whether or not a new picture came out.
-    bool decode(const uint8_t* data, size_t size);
-    bool decode(const std::vector<uint8_t>& data) { return decode(data.data(), data.size()); }
+    // bytes; true otherwise, whether or not a new picture came out. width and height
+    // are the VideoFrame header's desktop size: odd-sized desktops are coded one
+    // pixel larger, and pictures are cropped back to it (0 keeps the coded size).
+    bool decode(const uint8_t* data, size_t size, uint32_t width = 0, uint32_t height = 0);
+    bool decode(const std::vector<uint8_t>& data, uint32_t width = 0, uint32_t height = 0) {
+        return decode(data.data(), data.size(), width, height);
+    }
 
     bool has_picture() const { return picture_count_ > 0; }
     // The latest picture; empty until has_picture().
@@ -52,7 +56,7 @@ public:
 
 private:
     bool open();
-    bool convert(const AVFrame* frame);
+    bool convert(const AVFrame* frame, uint32_t width, uint32_t height);
 
     PictureFormat format_;
     AVCodecContext* context_ = nullptr;

@@ -64,19 +64,32 @@ TEST(SwEncoder, OddSizesEncodeWithTheEdgeRepeated) {
     ASSERT_TRUE(encoder.encode(exact.data(), w * 4, out, key));
     ASSERT_TRUE(key);
 
-    VideoDecoder decoder(PictureFormat::Rgb24);
-    ASSERT_TRUE(decoder.decode(out));
-    ASSERT_TRUE(decoder.has_picture());
-    const DecodedPicture& pic = decoder.picture();
-    ASSERT_EQ(pic.width, 162u);
-    ASSERT_EQ(pic.height, 122u);
-    // The extra column and row carry the colour of the picture's edge, not garbage.
-    auto at = [&](uint32_t x, uint32_t y, int c) { return int(pic.pixels[y * pic.stride + x * 3 + c]); };
-    for (int c = 0; c < 3; ++c) {
-        EXPECT_NEAR(at(161, 30, c), at(160, 30, c), 12);
-        EXPECT_NEAR(at(40, 121, c), at(40, 120, c), 12);
-        EXPECT_NEAR(at(161, 121, c), at(160, 120, c), 12);
+    // Decoded as coded (one column and row more), then cropped to the header's size.
+    VideoDecoder coded(PictureFormat::Rgb24), cropped(PictureFormat::Rgb24);
+    ASSERT_TRUE(coded.decode(out));
+    ASSERT_TRUE(cropped.decode(out, w, h));
+    const DecodedPicture& full = coded.picture();
+    const DecodedPicture& exact_pic = cropped.picture();
+    ASSERT_EQ(full.width, 162u);
+    ASSERT_EQ(full.height, 122u);
+    ASSERT_EQ(exact_pic.width, w);
+    ASSERT_EQ(exact_pic.height, h);
+    ASSERT_EQ(exact_pic.pixels.size(), size_t{w} * 3 * h);
+
+    auto expect_colour = [](const DecodedPicture& pic, uint32_t x, uint32_t y, uint32_t src_x, uint32_t src_y) {
+        const auto& bgr = BLOCK_COLOURS[block_at(src_x, src_y, w, h)];
+        for (uint32_t c = 0; c < 3; ++c)
+            EXPECT_NEAR(pic.pixels[y * pic.stride + x * 3 + c], bgr[2 - c], 12) << x << "," << y << " of " << pic.width;
+    };
+    for (uint32_t y : {30u, 90u, 120u}) {
+        for (uint32_t x : {20u, 100u, 160u}) {
+            expect_colour(exact_pic, x, y, x, y);
+            expect_colour(full, x, y, x, y);
+        }
+        expect_colour(full, 161, y, 160, y);  // the extra column repeats the edge
     }
+    expect_colour(full, 20, 121, 20, 120);  // and so does the extra row
+    expect_colour(full, 161, 121, 160, 120);
 }
 
 TEST(SwEncoder, RejectsParametersAndPicturesItCannotEncode) {
