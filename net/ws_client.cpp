@@ -107,11 +107,11 @@ void WsClient::handle_binary(const std::vector<uint8_t>& frame) {
     {
         std::lock_guard<std::mutex> lock(sessions_mutex_);
         auto it = sessions_.find(session_id);
-        bool ready = it != sessions_.end() && it->second->is_ready();
+        bool ready = it != sessions_.end() && it->second.crypto->is_ready();
         if (ready) {
             // An envelope's random-looking IV may begin with 0x06, so a ready session's
             // frame is opened first and only taken as a key exchange if it does not open.
-            auto plaintext = it->second->decrypt(payload, size, !key_exchange);
+            auto plaintext = it->second.crypto->decrypt(payload, size, !key_exchange);
             if (plaintext) {
                 dispatch_locked(session_id, *plaintext);
                 return;
@@ -138,14 +138,22 @@ void WsClient::handle_key_exchange(const std::string& session_id, const std::vec
     if (it == sessions_.end()) {
         auto crypto = std::make_unique<E2ECrypto>();
         crypto->generate_keypair();
-        it = sessions_.emplace(session_id, std::move(crypto)).first;
+        it = sessions_.emplace(session_id, Session{std::move(crypto), {}}).first;
     }
-    E2ECrypto& crypto = *it->second;
-    if (!crypto.derive_shared_key(peer_public_key)) {
-        logger()->error("E2E: Key exchange failed for session {}", session_id);
-        return;
+    E2ECrypto& crypto = *it->second.crypto;
+    if (crypto.is_ready() && peer_public_key == it->second.peer_key) {
+        // The same viewer key again (a retry, or a replay by someone on the path): deriving
+        // would give the same key with the nonce counter back at zero, reusing IVs. Keep
+        // the key and counter; just answer again.
+        logger()->debug("E2E: Repeated key exchange for session {}; key kept", session_id);
+    } else {
+        if (!crypto.derive_shared_key(peer_public_key)) {
+            logger()->error("E2E: Key exchange failed for session {}", session_id);
+            return;
+        }
+        it->second.peer_key = peer_public_key;
+        logger()->info("E2E: Key exchange complete for session {}", session_id);
     }
-    logger()->info("E2E: Key exchange complete for session {}", session_id);
     std::vector<uint8_t> reply = crypto.get_public_key();
     reply.insert(reply.begin(), static_cast<uint8_t>(MessageType::KeyExchange));
     send_frame_locked(session_id, reply.data(), reply.size());
@@ -170,7 +178,7 @@ void WsClient::handle_text(const std::string& text) {
             auto crypto = std::make_unique<E2ECrypto>();
             crypto->generate_keypair();
             std::lock_guard<std::mutex> lock(sessions_mutex_);
-            sessions_[session_id] = std::move(crypto);
+            sessions_[session_id] = Session{std::move(crypto), {}};
             logger()->info("Session started: {} (awaiting key exchange)", session_id);
         } else if (type == "session_end") {
             std::string session_id = msg.at("session_id").get<std::string>();
@@ -195,17 +203,17 @@ void WsClient::handle_text(const std::string& text) {
 
 bool WsClient::has_ready_session() {
     std::lock_guard<std::mutex> lock(sessions_mutex_);
-    for (const auto& [id, crypto] : sessions_)
-        if (crypto->is_ready()) return true;
+    for (const auto& [id, session] : sessions_)
+        if (session.crypto->is_ready()) return true;
     return false;
 }
 
 void WsClient::send_to_all(const std::vector<uint8_t>& message) {
     if (!connected_) return;
     std::lock_guard<std::mutex> lock(sessions_mutex_);
-    for (auto& [session_id, crypto] : sessions_) {
-        if (!crypto->is_ready()) continue;
-        auto envelope = crypto->encrypt(message);
+    for (auto& [session_id, session] : sessions_) {
+        if (!session.crypto->is_ready()) continue;
+        auto envelope = session.crypto->encrypt(message);
         if (envelope.empty()) continue;
         send_frame_locked(session_id, envelope.data(), envelope.size());
     }

@@ -72,8 +72,13 @@ private:
     std::shared_ptr<const MessageHandler> message_handler_;
     std::shared_ptr<const SignalHandler> signal_handler_;
     std::shared_ptr<const SessionEndHandler> session_end_handler_;
+    struct Session {
+        std::unique_ptr<E2ECrypto> crypto;
+        std::vector<uint8_t> peer_key;  // viewer key of the last completed exchange
+    };
+
     std::atomic<bool> connected_{false};
     std::mutex sessions_mutex_;
-    std::map<std::string, std::unique_ptr<E2ECrypto>> sessions_;
+    std::map<std::string, Session> sessions_;
     bool started_ = false;
 };

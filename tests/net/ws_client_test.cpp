@@ -268,6 +268,28 @@ TEST_F(WsClientTest, RekeyRestartsCounterAndSessionRequestResetsReadiness) {
     EXPECT_FALSE(v2->open(sent[0].data.data() + 36, sent[0].data.size() - 36));
 }
 
+TEST_F(WsClientTest, ReplayedKeyExchangeDoesNotRestartTheNonceCounter) {
+    auto viewer = ready_session(SID_A);
+    client->send_to_all(build_set_bitrate(1));
+    auto first = fake->take_sent();
+    ASSERT_EQ(first.size(), 1u);
+
+    LogCapture logs;
+    send_from_viewer(SID_A, key_exchange(viewer->public_key()));  // same key again
+    auto reply = fake->take_sent();
+    ASSERT_EQ(reply.size(), 1u);
+    EXPECT_EQ(reply[0].data.size(), 69u);
+    EXPECT_FALSE(logs.contains("Key exchange complete"));
+
+    client->send_to_all(build_set_bitrate(1));
+    auto second = fake->take_sent();
+    ASSERT_EQ(second.size(), 1u);
+    // Same plaintext, same key: the IVs must differ or GCM is broken.
+    EXPECT_NE(std::vector<uint8_t>(first[0].data.begin() + 36, first[0].data.begin() + 48),
+              std::vector<uint8_t>(second[0].data.begin() + 36, second[0].data.begin() + 48));
+    EXPECT_EQ(viewer->open(second[0].data.data() + 36, second[0].data.size() - 36), build_set_bitrate(1));
+}
+
 TEST_F(WsClientTest, PlaintextIsNeverDispatched) {
     LogCapture logs;
     auto mouse = build_mouse_input(1, 2, 0, MouseAction::Move);
