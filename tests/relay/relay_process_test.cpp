@@ -1,0 +1,305 @@
+// Runs the real zarvex-relay on loopback and drives it over HTTP (libcurl) and WebSocket.
+
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <csignal>
+#include <regex>
+
+#include "tests/relay/ws_probe.h"
+#include "tests/support/process.h"
+
+namespace {
+
+using json = nlohmann::json;
+using namespace std::chrono_literals;
+using testsupport::Process;
+using testsupport::TempDir;
+
+struct HttpResult {
+    long status = 0;
+    std::string body;
+    std::string content_type;
+};
+
+size_t collect(char* data, size_t size, size_t n, void* out) {
+    static_cast<std::string*>(out)->append(data, size * n);
+    return size * n;
+}
+
+HttpResult http(const std::string& method, const std::string& url, const std::string& body = {},
+                const std::string& token = {}, const std::string& ca_file = {}) {
+    HttpResult r;
+    CURL* curl = curl_easy_init();
+    curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
+    if (!token.empty()) headers = curl_slist_append(headers, ("Authorization: Bearer " + token).c_str());
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
+    if (method == "POST") {
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
+    }
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &r.body);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 20L);
+    if (!ca_file.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, ca_file.c_str());
+    if (curl_easy_perform(curl) == CURLE_OK) {
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &r.status);
+        char* ct = nullptr;
+        curl_easy_getinfo(curl, CURLINFO_CONTENT_TYPE, &ct);
+        if (ct) r.content_type = ct;
+    }
+    curl_slist_free_all(headers);
+    curl_easy_cleanup(curl);
+    return r;
+}
+
+// One relay process with its own database.
+class Relay {
+public:
+    explicit Relay(const std::string& db, std::vector<std::string> extra = {}) {
+        std::vector<std::string> argv{testsupport::bin("zarvex-relay"), "--port", "0", "--db", db};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        if (!process_.start(argv) || !process_.wait_for_output("Listening on ", 15s)) return;
+        std::smatch m;
+        std::string out = process_.out();
+        static const std::regex line(R"(Listening on (https?://127\.0\.0\.1:(\d+))\n)");
+        if (std::regex_search(out, m, line)) {
+            url_ = m[1];
+            port_ = std::stoi(m[2]);
+        }
+    }
+    bool ok() const { return port_ > 0; }
+    const std::string& url() const { return url_; }
+    int port() const { return port_; }
+    std::optional<int> stop() { return process_.stop(5000ms); }
+    std::string log() const { return process_.err(); }
+
+private:
+    Process process_;
+    std::string url_;
+    int port_ = 0;
+};
+
+class RelayProcessTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        relay_ = std::make_unique<Relay>(dir_ / "relay.db");
+        ASSERT_TRUE(relay_->ok());
+    }
+    HttpResult post(const std::string& path, const json& body, const std::string& token = {}) {
+        return http("POST", relay_->url() + path, body.dump(), token);
+    }
+    std::string make_account(const std::string& user, const std::string& password) {
+        post("/api/auth/register", {{"username", user}, {"email", user + "@example.com"}, {"password", password}});
+        auto login = post("/api/auth/login", {{"username", user}, {"password", password}});
+        return login.status == 200 ? json::parse(login.body)["token"].get<std::string>() : std::string();
+    }
+    std::string make_machine(const std::string& token, const std::string& name = "pc") {
+        auto res = post("/api/machines/register", {{"name", name}, {"os_info", "Windows"}}, token);
+        return res.status == 200 ? json::parse(res.body)["machine_id"].get<std::string>() : std::string();
+    }
+    int connect(WsProbe& ws, const std::string& role, const std::string& machine, const std::string& token,
+                const std::string& extra = {}) {
+        return ws.connect(relay_->port(), "/ws/" + role + "?machine_id=" + machine + "&token=" + token + extra);
+    }
+
+    TempDir dir_;
+    std::unique_ptr<Relay> relay_;
+};
+
+std::string session_msg(const std::string& type, const std::string& id) {
+    return json{{"type", type}, {"session_id", id}}.dump();
+}
+
+TEST_F(RelayProcessTest, AccountApiOverHttp) {
+    json alice = {{"username", "alice"}, {"email", "alice@example.com"}, {"password", "password1"}};
+    auto created = post("/api/auth/register", alice);
+    EXPECT_EQ(created.status, 201);
+    EXPECT_EQ(created.content_type, "application/json");
+    auto dup = post("/api/auth/register", alice);
+    EXPECT_EQ(dup.status, 409);
+    EXPECT_EQ(json::parse(dup.body), json({{"error", "username already exists"}}));
+    EXPECT_EQ(post("/api/auth/register", {{"username", "al"}, {"email", ""}, {"password", "password1"}}).status, 400);
+    EXPECT_EQ(post("/api/auth/register", {{"username", "albert"}, {"email", ""}, {"password", "short"}}).status, 400);
+    EXPECT_EQ(http("POST", relay_->url() + "/api/auth/register", "{\"username\":").status, 400);
+
+    auto bad = post("/api/auth/login", {{"username", "alice"}, {"password", "password2"}});
+    EXPECT_EQ(bad.status, 401);
+    EXPECT_EQ(json::parse(bad.body), json({{"error", "invalid credentials"}}));
+    auto login = post("/api/auth/login", {{"username", "alice"}, {"password", "password1"}});
+    ASSERT_EQ(login.status, 200);
+    std::string token = json::parse(login.body)["token"];
+    EXPECT_TRUE(std::regex_match(token, std::regex("[0-9a-f]{64}")));
+
+    EXPECT_EQ(post("/api/machines/register", {{"name", "pc"}, {"os_info", "Windows"}}).status, 401);
+    EXPECT_EQ(post("/api/machines/register", {{"name", "pc"}, {"os_info", "Windows"}}, std::string(64, 'a')).status, 401);
+    std::string machine = make_machine(token, "office-pc");
+    EXPECT_TRUE(std::regex_match(machine, std::regex("[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}")));
+
+    auto list = http("GET", relay_->url() + "/api/machines", {}, token);
+    ASSERT_EQ(list.status, 200);
+    EXPECT_EQ(json::parse(list.body),
+              json::parse(R"([{"machine_id":")" + machine + R"(","name":"office-pc","online":false,"os_info":"Windows"}])"));
+    EXPECT_EQ(http("GET", relay_->url() + "/api/machines").status, 401);
+
+    EXPECT_EQ(http("GET", relay_->url() + "/api/unknown").status, 404);
+    EXPECT_EQ(http("DELETE", relay_->url() + "/api/machines", {}, token).status, 405);
+    auto too_big = http("POST", relay_->url() + "/api/auth/login", std::string(100 * 1024, 'x'));
+    EXPECT_EQ(too_big.status, 413);
+}
+
+TEST_F(RelayProcessTest, RefusedUpgradesDoNotSwitchProtocols) {
+    std::string alice = make_account("alice", "password1");
+    std::string bob = make_account("bob", "password2");
+    std::string machine = make_machine(alice);
+    ASSERT_FALSE(machine.empty());
+
+    WsProbe wrong_token, other_account, unknown_machine, no_token, plain_get, good;
+    EXPECT_EQ(connect(wrong_token, "agent", machine, std::string(64, '0')), 401);
+    EXPECT_NE(wrong_token.response().find("\"error\""), std::string::npos);
+    EXPECT_EQ(connect(other_account, "viewer", machine, bob), 403);
+    EXPECT_EQ(connect(unknown_machine, "viewer", "00000000-0000-4000-8000-000000000000", alice), 404);
+    EXPECT_EQ(no_token.connect(relay_->port(), "/ws/agent?machine_id=" + machine), 401);
+    EXPECT_EQ(http("GET", relay_->url() + "/ws/agent?machine_id=" + machine + "&token=" + alice).status, 426);
+    EXPECT_EQ(connect(good, "agent", machine, alice), 101);
+}
+
+TEST_F(RelayProcessTest, RelaysTrafficBetweenViewerAndAgent) {
+    std::string token = make_account("alice", "password1");
+    std::string machine = make_machine(token);
+
+    // The viewer arrives first; the agent hears of the session once it connects.
+    WsProbe viewer;
+    ASSERT_EQ(connect(viewer, "viewer", machine, token), 101);
+    auto hello = viewer.receive();
+    ASSERT_TRUE(hello && !hello->binary);
+    std::string id = json::parse(hello->data)["session_id"];
+    ASSERT_EQ(id.size(), 36u);
+    EXPECT_EQ(hello->data, json({{"type", "session"}, {"session_id", id}}).dump());
+
+    WsProbe agent;
+    ASSERT_EQ(connect(agent, "agent", machine, token), 101);
+    auto request = agent.receive();
+    ASSERT_TRUE(request);
+    EXPECT_EQ(request->data, session_msg("session_request", id));
+    ASSERT_TRUE(testsupport::wait_until(
+        [&] { return http("GET", relay_->url() + "/api/machines", {}, token).body.find("\"online\":true") != std::string::npos; },
+        5s));
+
+    std::string big(200000, '\x5a');
+    ASSERT_TRUE(viewer.send_binary(std::string("\x06", 1) + big));
+    auto up = agent.receive();
+    ASSERT_TRUE(up && up->binary);
+    EXPECT_EQ(up->data, id + "\x06" + big);
+
+    ASSERT_TRUE(agent.send_binary(id));  // too short to carry anything: dropped
+    ASSERT_TRUE(agent.send_binary(id + "frame"));
+    auto down = viewer.receive();
+    ASSERT_TRUE(down && down->binary);
+    EXPECT_EQ(down->data, "frame");
+
+    ASSERT_TRUE(viewer.send_text(R"({"type":"p2p_signal","payload":"offer"})"));
+    auto sig = agent.receive();
+    ASSERT_TRUE(sig && !sig->binary);
+    EXPECT_EQ(sig->data, R"({"payload":"offer","session_id":")" + id + R"(","type":"p2p_signal"})");
+    ASSERT_TRUE(agent.send_text(json{{"type", "p2p_signal"}, {"session_id", id}, {"payload", "answer"}}.dump()));
+    auto sig_back = viewer.receive();
+    ASSERT_TRUE(sig_back);
+    EXPECT_EQ(sig_back->data, R"({"payload":"answer","type":"p2p_signal"})");
+
+    // A second agent connection replaces the first; the session carries on.
+    WsProbe agent2;
+    ASSERT_EQ(connect(agent2, "agent", machine, token), 101);
+    EXPECT_FALSE(agent.receive());
+    EXPECT_TRUE(agent.closed());
+    ASSERT_TRUE(viewer.send_binary("after-replace"));
+    auto moved = agent2.receive();
+    ASSERT_TRUE(moved);
+    EXPECT_EQ(moved->data, id + "after-replace");
+
+    viewer.disconnect();
+    auto end = agent2.receive();
+    ASSERT_TRUE(end);
+    EXPECT_EQ(end->data, session_msg("session_end", id));
+}
+
+TEST_F(RelayProcessTest, ViewerLimitIsEnforced) {
+    relay_ = std::make_unique<Relay>(dir_ / "limited.db", std::vector<std::string>{"--max-viewers", "1"});
+    ASSERT_TRUE(relay_->ok());
+    std::string token = make_account("alice", "password1");
+    std::string machine = make_machine(token);
+    WsProbe first, second;
+    ASSERT_EQ(connect(first, "viewer", machine, token), 101);
+    EXPECT_EQ(connect(second, "viewer", machine, token), 503);
+}
+
+TEST_F(RelayProcessTest, StateSurvivesRestartAndViewersResume) {
+    std::string token = make_account("alice", "password1");
+    std::string machine = make_machine(token);
+    std::string id;
+    {
+        WsProbe viewer;
+        ASSERT_EQ(connect(viewer, "viewer", machine, token), 101);
+        auto hello = viewer.receive();
+        ASSERT_TRUE(hello);
+        id = json::parse(hello->data)["session_id"];
+    }
+    EXPECT_EQ(relay_->stop(), 0);
+
+    relay_ = std::make_unique<Relay>(dir_ / "relay.db");
+    ASSERT_TRUE(relay_->ok());
+    EXPECT_EQ(post("/api/auth/login", {{"username", "alice"}, {"password", "password1"}}).status, 200);
+    auto list = http("GET", relay_->url() + "/api/machines", {}, token);  // tokens persist too
+    ASSERT_EQ(list.status, 200);
+    EXPECT_NE(list.body.find(machine), std::string::npos);
+
+    // The agent still holds the session's keys: resuming must not announce it again.
+    WsProbe agent, viewer;
+    ASSERT_EQ(connect(agent, "agent", machine, token), 101);
+    ASSERT_EQ(connect(viewer, "viewer", machine, token, "&session_id=" + id), 101);
+    auto hello = viewer.receive();
+    ASSERT_TRUE(hello);
+    EXPECT_EQ(hello->data, json({{"type", "session"}, {"session_id", id}}).dump());
+    ASSERT_TRUE(viewer.send_binary("resumed"));
+    auto first = agent.receive();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->data, id + "resumed");
+
+    WsProbe bad_resume;
+    EXPECT_EQ(connect(bad_resume, "viewer", machine, token, "&session_id=short"), 400);
+}
+
+TEST(RelayProcess, ServesHttpsWithTheTestCertificate) {
+    TempDir dir;
+    Process script;
+    ASSERT_TRUE(script.start({std::string(ZARVEX_SOURCE_DIR) + "/scripts/make-test-cert", dir.path()}));
+    ASSERT_EQ(script.wait(30s), 0);
+    Relay relay(dir / "relay.db", {"--cert", dir / "cert.pem", "--key", dir / "key.pem"});
+    ASSERT_TRUE(relay.ok());
+    ASSERT_EQ(relay.url().rfind("https://127.0.0.1:", 0), 0u);
+    auto res = http("POST", relay.url() + "/api/auth/register",
+                    R"({"username":"alice","email":"","password":"password1"})", {}, dir / "cert.pem");
+    EXPECT_EQ(res.status, 201);
+    // Plain HTTP is not served on a TLS port.
+    std::string plain = "http" + relay.url().substr(5);
+    EXPECT_EQ(http("GET", plain + "/api/machines").status, 0);
+    EXPECT_EQ(relay.stop(), 0);
+}
+
+TEST(RelayProcess, CommandLine) {
+    Process help;
+    ASSERT_TRUE(help.start({testsupport::bin("zarvex-relay"), "--help"}));
+    EXPECT_EQ(help.wait(10s), 0);
+    for (const char* opt : {"--listen", "--port", "--db", "--cert", "--key"})
+        EXPECT_NE(help.out().find(opt), std::string::npos) << opt;
+
+    Process half_tls;
+    ASSERT_TRUE(half_tls.start({testsupport::bin("zarvex-relay"), "--cert", "x.pem", "--port", "0"}));
+    EXPECT_EQ(half_tls.wait(10s), 2);
+    EXPECT_NE(half_tls.err().find("--cert and --key"), std::string::npos);
+}
+
+}  // namespace
