@@ -35,7 +35,7 @@ struct InputInjector::Impl {
     bool wheel_turn(const InputEvent& event);
     bool key(const InputEvent& event, bool down);
     bool report_unmappable(uint16_t virtual_key, const char* why);
-    KeyCode keycode_for(KeySym keysym);
+    KeyCode keycode_for(KeySym keysym, bool may_lend);
     KeyCode lend_spare(KeySym keysym);
     void return_spares();
     void release_all();
@@ -127,7 +127,9 @@ bool InputInjector::Impl::wheel_turn(const InputEvent& event) {
 bool InputInjector::Impl::key(const InputEvent& event, bool down) {
     const uint32_t keysym = keysym_for_virtual_key(event.virtual_key, event.scan_code, event.extended);
     if (keysym == 0) return report_unmappable(event.virtual_key, "has no X keysym");
-    const KeyCode keycode = keycode_for(keysym);
+    // A release never borrows a keycode: a key that has none was not pressed by us.
+    const KeyCode keycode = keycode_for(keysym, down);
+    if (keycode == 0 && !down) return true;
     if (keycode == 0) return report_unmappable(event.virtual_key, "has no key in this X keyboard map");
     if (down) {
         pressed.key_down(keycode);
@@ -144,14 +146,15 @@ bool InputInjector::Impl::report_unmappable(uint16_t virtual_key, const char* wh
     return false;
 }
 
-KeyCode InputInjector::Impl::keycode_for(KeySym keysym) {
+KeyCode InputInjector::Impl::keycode_for(KeySym keysym, bool may_lend) {
     for (const Spare& s : spares) {
         if (s.keysym == keysym) return s.keycode;
     }
     const KeyCode keycode = XKeysymToKeycode(display, keysym);
     // Xlib's copy of the map may still show a spare's earlier loan: not a real key.
     const bool stale = std::any_of(spares.begin(), spares.end(), [&](const Spare& s) { return s.keycode == keycode; });
-    return keycode != 0 && !stale ? keycode : lend_spare(keysym);
+    if (keycode != 0 && !stale) return keycode;
+    return may_lend ? lend_spare(keysym) : 0;
 }
 
 KeyCode InputInjector::Impl::lend_spare(KeySym keysym) {

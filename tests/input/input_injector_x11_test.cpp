@@ -8,6 +8,7 @@
 
 #include "control/input_injector.h"
 #include "control/keymap.h"
+#include "tests/input/input_events.h"
 #include "tests/input/x_event_recorder.h"
 #include "tests/support/process.h"
 
@@ -17,24 +18,6 @@ using Event = XEventRecorder::Event;
 
 constexpr int WIDTH = 1280;
 constexpr int HEIGHT = 720;
-
-InputEvent mouse(InputKind kind, uint16_t x = 0, uint16_t y = 0, uint8_t button = 0, int16_t wheel = 0) {
-    InputEvent e;
-    e.kind = kind;
-    e.x = x;
-    e.y = y;
-    e.button = button;
-    e.wheel_delta = wheel;
-    return e;
-}
-
-InputEvent key(InputKind kind, uint16_t vk, bool extended = false) {
-    InputEvent e;
-    e.kind = kind;
-    e.virtual_key = vk;
-    e.extended = extended;
-    return e;
-}
 
 auto is(int type, unsigned detail) {
     return [=](const Event& e) { return e.type == type && e.detail == detail; };

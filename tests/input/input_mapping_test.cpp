@@ -5,32 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <initializer_list>
 #include <string>
 
 #include "control/input_injector.h"
 #include "control/keymap.h"
+#include "tests/input/input_events.h"
 #include "tests/support/log_capture.h"
 
 namespace {
-
-InputEvent mouse(InputKind kind, uint16_t x, uint16_t y, uint8_t button = 0, int16_t wheel = 0) {
-    InputEvent e;
-    e.kind = kind;
-    e.x = x;
-    e.y = y;
-    e.button = button;
-    e.wheel_delta = wheel;
-    return e;
-}
-
-InputEvent key(InputKind kind, uint16_t vk, uint16_t scan, bool extended) {
-    InputEvent e;
-    e.kind = kind;
-    e.virtual_key = vk;
-    e.scan_code = scan;
-    e.extended = extended;
-    return e;
-}
 
 TEST(InputRecord, MouseRowsCarryPositionAndFlags) {
     struct Row {
@@ -76,7 +59,7 @@ TEST(InputRecord, KeyRowsUseVirtualKeyWithUpAndExtendedFlags) {
     const Row rows[] = {{InputKind::KeyDown, false, 0}, {InputKind::KeyDown, true, 1},
                         {InputKind::KeyUp, false, 2},   {InputKind::KeyUp, true, 3}};
     for (const Row& row : rows) {
-        const auto r = input_record_for(key(row.kind, 0xA3, 0x1D, row.extended));
+        const auto r = input_record_for(key(row.kind, 0xA3, row.extended, 0x1D));
         ASSERT_TRUE(r.has_value());
         EXPECT_EQ(r->type, INPUT_TYPE_KEYBOARD);
         EXPECT_EQ(r->vk, 0xA3);
@@ -88,7 +71,7 @@ TEST(InputRecord, KeyRowsUseVirtualKeyWithUpAndExtendedFlags) {
 
 TEST(InputRecord, UnknownKindSubmitsNothing) {
     for (int kind : {6, 7, 200}) {
-        InputEvent e = key(static_cast<InputKind>(kind), 0x41, 0x1E, false);
+        InputEvent e = key(static_cast<InputKind>(kind), 0x41, false, 0x1E);
         EXPECT_FALSE(input_record_for(e).has_value()) << kind;
     }
 }
@@ -161,86 +144,59 @@ TEST(PressedInputs, TracksDistinctHeldInputsAndReleasesNewestFirst) {
     EXPECT_TRUE(held.take_buttons().empty());
 }
 
-TEST(Keymap, LettersDigitsAndFunctionKeys) {
-    EXPECT_EQ(keysym_for_virtual_key('A', 0, false), uint32_t{XK_a});
-    EXPECT_EQ(keysym_for_virtual_key('Z', 0, false), uint32_t{XK_z});
-    EXPECT_EQ(keysym_for_virtual_key('0', 0, false), uint32_t{XK_0});
-    EXPECT_EQ(keysym_for_virtual_key('9', 0, false), uint32_t{XK_9});
-    EXPECT_EQ(keysym_for_virtual_key(vk::F1, 0, false), uint32_t{XK_F1});
-    EXPECT_EQ(keysym_for_virtual_key(0x7B, 0, false), uint32_t{XK_F12});
-    EXPECT_EQ(keysym_for_virtual_key(vk::F24, 0, false), uint32_t{XK_F24});
-}
+struct KeyCase {
+    uint16_t vk;
+    uint32_t keysym;
+    bool extended = false;
+    uint16_t scan = 0;
+};
 
-TEST(Keymap, NumpadKeys) {
-    EXPECT_EQ(keysym_for_virtual_key(vk::Numpad0, 0, false), uint32_t{XK_KP_0});
-    EXPECT_EQ(keysym_for_virtual_key(0x69, 0, false), uint32_t{XK_KP_9});
-    EXPECT_EQ(keysym_for_virtual_key(vk::Decimal, 0, false), uint32_t{XK_KP_Decimal});
-    EXPECT_EQ(keysym_for_virtual_key(vk::Divide, 0, true), uint32_t{XK_KP_Divide});
-    EXPECT_EQ(keysym_for_virtual_key(vk::Multiply, 0, false), uint32_t{XK_KP_Multiply});
-    EXPECT_EQ(keysym_for_virtual_key(vk::Subtract, 0, false), uint32_t{XK_KP_Subtract});
-    EXPECT_EQ(keysym_for_virtual_key(vk::Add, 0, false), uint32_t{XK_KP_Add});
-    EXPECT_EQ(keysym_for_virtual_key(vk::NumLock, 0, true), uint32_t{XK_Num_Lock});
-    EXPECT_EQ(keysym_for_virtual_key(vk::Clear, 0, false), uint32_t{XK_KP_Begin});
-}
-
-TEST(Keymap, ExtendedFlagSeparatesKeysSharingACode) {
-    EXPECT_EQ(keysym_for_virtual_key(vk::Return, 0x1C, false), uint32_t{XK_Return});
-    EXPECT_EQ(keysym_for_virtual_key(vk::Return, 0x1C, true), uint32_t{XK_KP_Enter});
-    EXPECT_EQ(keysym_for_virtual_key(vk::Control, 0x1D, false), uint32_t{XK_Control_L});
-    EXPECT_EQ(keysym_for_virtual_key(vk::Control, 0x1D, true), uint32_t{XK_Control_R});
-    EXPECT_EQ(keysym_for_virtual_key(vk::Menu, 0x38, false), uint32_t{XK_Alt_L});
-    EXPECT_EQ(keysym_for_virtual_key(vk::Menu, 0x38, true), uint32_t{XK_Alt_R});
-    EXPECT_EQ(keysym_for_virtual_key(vk::Shift, 0x2A, false), uint32_t{XK_Shift_L});
-    EXPECT_EQ(keysym_for_virtual_key(vk::Shift, RIGHT_SHIFT_SCAN_CODE, false), uint32_t{XK_Shift_R});
-
-    struct Pair {
-        uint16_t vk;
-        uint32_t numpad, dedicated;
-    };
-    const Pair nav[] = {
-        {vk::Insert, XK_KP_Insert, XK_Insert}, {vk::Delete, XK_KP_Delete, XK_Delete},
-        {vk::Home, XK_KP_Home, XK_Home},       {vk::End, XK_KP_End, XK_End},
-        {vk::Prior, XK_KP_Prior, XK_Prior},    {vk::Next, XK_KP_Next, XK_Next},
-        {vk::Left, XK_KP_Left, XK_Left},       {vk::Right, XK_KP_Right, XK_Right},
-        {vk::Up, XK_KP_Up, XK_Up},             {vk::Down, XK_KP_Down, XK_Down},
-    };
-    for (const Pair& p : nav) {
-        EXPECT_EQ(keysym_for_virtual_key(p.vk, 0, false), p.numpad) << std::hex << p.vk;
-        EXPECT_EQ(keysym_for_virtual_key(p.vk, 0, true), p.dedicated) << std::hex << p.vk;
+void expect_keysyms(std::initializer_list<KeyCase> cases) {
+    for (const KeyCase& c : cases) {
+        EXPECT_EQ(keysym_for_virtual_key(c.vk, c.scan, c.extended), c.keysym)
+            << "vk 0x" << std::hex << c.vk << (c.extended ? " extended" : "") << " scan 0x" << c.scan;
     }
 }
 
-TEST(Keymap, ModifiersSystemKeysAndPunctuation) {
-    EXPECT_EQ(keysym_for_virtual_key(vk::LShift, 0, false), uint32_t{XK_Shift_L});
-    EXPECT_EQ(keysym_for_virtual_key(vk::RShift, 0, false), uint32_t{XK_Shift_R});
-    EXPECT_EQ(keysym_for_virtual_key(vk::RControl, 0, true), uint32_t{XK_Control_R});
-    EXPECT_EQ(keysym_for_virtual_key(vk::LMenu, 0, false), uint32_t{XK_Alt_L});
-    EXPECT_EQ(keysym_for_virtual_key(vk::LWin, 0, true), uint32_t{XK_Super_L});
-    EXPECT_EQ(keysym_for_virtual_key(vk::RWin, 0, true), uint32_t{XK_Super_R});
-    EXPECT_EQ(keysym_for_virtual_key(vk::Apps, 0, true), uint32_t{XK_Menu});
-    EXPECT_EQ(keysym_for_virtual_key(vk::Capital, 0, false), uint32_t{XK_Caps_Lock});
-    EXPECT_EQ(keysym_for_virtual_key(vk::Back, 0, false), uint32_t{XK_BackSpace});
-    EXPECT_EQ(keysym_for_virtual_key(vk::Escape, 0, false), uint32_t{XK_Escape});
-    EXPECT_EQ(keysym_for_virtual_key(vk::Snapshot, 0, true), uint32_t{XK_Print});
-    EXPECT_EQ(keysym_for_virtual_key(vk::Pause, 0, false), uint32_t{XK_Pause});
-
-    EXPECT_EQ(keysym_for_virtual_key(vk::Oem1, 0, false), uint32_t{XK_semicolon});
-    EXPECT_EQ(keysym_for_virtual_key(vk::OemPlus, 0, false), uint32_t{XK_equal});
-    EXPECT_EQ(keysym_for_virtual_key(vk::OemMinus, 0, false), uint32_t{XK_minus});
-    EXPECT_EQ(keysym_for_virtual_key(vk::Oem2, 0, false), uint32_t{XK_slash});
-    EXPECT_EQ(keysym_for_virtual_key(vk::Oem3, 0, false), uint32_t{XK_grave});
-    EXPECT_EQ(keysym_for_virtual_key(vk::Oem5, 0, false), uint32_t{XK_backslash});
-    EXPECT_EQ(keysym_for_virtual_key(vk::Oem7, 0, false), uint32_t{XK_apostrophe});
+TEST(Keymap, LettersDigitsFunctionAndNumpadKeys) {
+    expect_keysyms({{'A', XK_a}, {'Z', XK_z}, {'0', XK_0}, {'9', XK_9},
+                    {vk::F1, XK_F1}, {0x7B, XK_F12}, {vk::F24, XK_F24},
+                    {vk::Numpad0, XK_KP_0}, {0x69, XK_KP_9}, {vk::Decimal, XK_KP_Decimal},
+                    {vk::Divide, XK_KP_Divide, true}, {vk::Multiply, XK_KP_Multiply},
+                    {vk::Subtract, XK_KP_Subtract}, {vk::Add, XK_KP_Add},
+                    {vk::NumLock, XK_Num_Lock, true}, {vk::Clear, XK_KP_Begin}});
 }
 
-TEST(Keymap, MediaAndBrowserKeys) {
-    EXPECT_EQ(keysym_for_virtual_key(vk::VolumeMute, 0, true), uint32_t{XF86XK_AudioMute});
-    EXPECT_EQ(keysym_for_virtual_key(vk::VolumeDown, 0, true), uint32_t{XF86XK_AudioLowerVolume});
-    EXPECT_EQ(keysym_for_virtual_key(vk::VolumeUp, 0, true), uint32_t{XF86XK_AudioRaiseVolume});
-    EXPECT_EQ(keysym_for_virtual_key(vk::MediaPlayPause, 0, true), uint32_t{XF86XK_AudioPlay});
-    EXPECT_EQ(keysym_for_virtual_key(vk::MediaNextTrack, 0, true), uint32_t{XF86XK_AudioNext});
-    EXPECT_EQ(keysym_for_virtual_key(vk::BrowserBack, 0, true), uint32_t{XF86XK_Back});
-    EXPECT_EQ(keysym_for_virtual_key(vk::BrowserHome, 0, true), uint32_t{XF86XK_HomePage});
+TEST(Keymap, ExtendedFlagSeparatesKeysSharingACode) {
+    expect_keysyms({{vk::Return, XK_Return, false, 0x1C}, {vk::Return, XK_KP_Enter, true, 0x1C},
+                    {vk::Control, XK_Control_L, false, 0x1D}, {vk::Control, XK_Control_R, true, 0x1D},
+                    {vk::Menu, XK_Alt_L, false, 0x38}, {vk::Menu, XK_Alt_R, true, 0x38},
+                    {vk::Shift, XK_Shift_L, false, 0x2A}, {vk::Shift, XK_Shift_R, false, RIGHT_SHIFT_SCAN_CODE}});
+    // Without the flag the navigation codes come from the numpad, with it from the dedicated block.
+    expect_keysyms({{vk::Insert, XK_KP_Insert}, {vk::Insert, XK_Insert, true},
+                    {vk::Delete, XK_KP_Delete}, {vk::Delete, XK_Delete, true},
+                    {vk::Home, XK_KP_Home}, {vk::Home, XK_Home, true},
+                    {vk::End, XK_KP_End}, {vk::End, XK_End, true},
+                    {vk::Prior, XK_KP_Prior}, {vk::Prior, XK_Prior, true},
+                    {vk::Next, XK_KP_Next}, {vk::Next, XK_Next, true},
+                    {vk::Left, XK_KP_Left}, {vk::Left, XK_Left, true},
+                    {vk::Right, XK_KP_Right}, {vk::Right, XK_Right, true},
+                    {vk::Up, XK_KP_Up}, {vk::Up, XK_Up, true},
+                    {vk::Down, XK_KP_Down}, {vk::Down, XK_Down, true}});
+}
+
+TEST(Keymap, ModifiersSystemKeysPunctuationAndMedia) {
+    expect_keysyms({{vk::LShift, XK_Shift_L}, {vk::RShift, XK_Shift_R}, {vk::RControl, XK_Control_R, true},
+                    {vk::LMenu, XK_Alt_L}, {vk::LWin, XK_Super_L, true}, {vk::RWin, XK_Super_R, true},
+                    {vk::Apps, XK_Menu, true}, {vk::Capital, XK_Caps_Lock}, {vk::Back, XK_BackSpace},
+                    {vk::Escape, XK_Escape}, {vk::Snapshot, XK_Print, true}, {vk::Pause, XK_Pause}});
+    expect_keysyms({{vk::Oem1, XK_semicolon}, {vk::OemPlus, XK_equal}, {vk::OemMinus, XK_minus},
+                    {vk::Oem2, XK_slash}, {vk::Oem3, XK_grave}, {vk::Oem5, XK_backslash},
+                    {vk::Oem7, XK_apostrophe}, {vk::Oem102, XK_less}});
+    expect_keysyms({{vk::VolumeMute, XF86XK_AudioMute, true}, {vk::VolumeDown, XF86XK_AudioLowerVolume, true},
+                    {vk::VolumeUp, XF86XK_AudioRaiseVolume, true}, {vk::MediaPlayPause, XF86XK_AudioPlay, true},
+                    {vk::MediaNextTrack, XF86XK_AudioNext, true}, {vk::BrowserBack, XF86XK_Back, true},
+                    {vk::BrowserHome, XF86XK_HomePage, true}});
 }
 
 TEST(Keymap, CodesWithoutAKeyGiveNothing) {
@@ -258,7 +214,7 @@ TEST(InputInjectorWithoutDisplay, FailsQuietlyAfterOneLogLine) {
     {
         InputInjector injector;
         EXPECT_FALSE(injector.inject(mouse(InputKind::MouseMove, 1, 1)));
-        EXPECT_FALSE(injector.inject(key(InputKind::KeyDown, 'A', 0x1E, false)));
+        EXPECT_FALSE(injector.inject(key(InputKind::KeyDown, 'A', false, 0x1E)));
         injector.release_all();
     }
     EXPECT_EQ(log.count("\n"), 1u) << log.text();
