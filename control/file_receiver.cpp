@@ -248,8 +248,6 @@ bool FileReceiver::start_transfer(const std::string& name, uint64_t total_size) 
     t.file.open(t.temp_path, std::ios::binary | std::ios::out | std::ios::trunc);
     if (!t.file) {
         log().error("Cannot open {} for writing", from_path(t.path));
-        std::error_code ec;
-        fs::remove(t.temp_path, ec);
         return false;
     }
     log().info("File transfer started: {} ({} bytes)", from_path(t.path), total_size);
@@ -288,11 +286,13 @@ fs::path FileReceiver::resolve_folder() const {
 fs::path FileReceiver::temp_path_for(const fs::path& folder, const std::string& name) {
     const std::string prefix = "." + utf8_prefix(name, TEMP_PREFIX_MAX) + ".part-";
     fs::path candidate;
-    do {
+    // A folder that cannot be looked into makes every name look taken; opening then fails.
+    for (int attempt = 0; attempt < 100; ++attempt) {
         std::array<char, 17> hex{};
         std::snprintf(hex.data(), hex.size(), "%016llx", static_cast<unsigned long long>(rng_()));
         candidate = folder / to_path(prefix + hex.data());
-    } while (taken(candidate));
+        if (!taken(candidate)) break;
+    }
     return candidate;
 }
 

@@ -168,6 +168,16 @@ TEST_F(FileReceiverTest, WriteFailureStopsTheTransferAndLeavesNoFile) {
     EXPECT_TRUE(entries(dir).empty());
 }
 
+TEST_F(FileReceiverTest, FinishedFileThatCannotBeMovedIntoPlaceIsReported) {
+    // Too long for a file name here, though the temporary name is short enough.
+    const std::string name(300, 'n');
+    FileReceiver rx(dir.string());
+    EXPECT_FALSE(upload(rx, name, {'1', '2'}, 1));
+    EXPECT_EQ(logs.count("error|File transfer failed: cannot move " + (dir / name).string() + " into place"), 1u);
+    EXPECT_FALSE(logs.contains("File transfer complete"));
+    EXPECT_TRUE(entries(dir).empty());
+}
+
 TEST_F(FileReceiverTest, InterleavedUploadsCompleteSeparately) {
     const Bytes a = random_bytes(300000, 3), b = random_bytes(200000, 4);
     FileReceiver rx(dir.string());
