@@ -1,0 +1,223 @@
+#include "viewer/viewer_session.h"
+
+#include <nlohmann/json.hpp>
+#include <spdlog/spdlog.h>
+
+namespace {
+
+spdlog::logger* logger() { return spdlog::default_logger_raw(); }
+
+}  // namespace
+
+std::string build_viewer_url(const std::string& server_url, const std::string& machine_id, const std::string& token,
+                             const std::string& session_id) {
+    std::string url = server_url + "/ws/viewer?machine_id=" + machine_id + "&token=" + token;
+    if (!session_id.empty()) url += "&session_id=" + session_id;
+    if (url.rfind("https://", 0) == 0) return "wss://" + url.substr(8);
+    if (url.rfind("http://", 0) == 0) return "ws://" + url.substr(7);
+    return url;
+}
+
+ViewerSession::ViewerSession(std::unique_ptr<IWsTransport> transport) : transport_(std::move(transport)) {}
+
+ViewerSession::~ViewerSession() { close(); }
+
+void ViewerSession::set_handlers(ViewerHandlers handlers) { handlers_ = std::move(handlers); }
+
+bool ViewerSession::connect(const ViewerOptions& options) {
+    options_ = options;
+    WsTransportOptions t;
+    t.url = build_viewer_url(options.server_url, options.machine_id, options.token, options.resume_session);
+    t.auto_reconnect = options.auto_reconnect;
+    transport_->set_handler([this](const WsEvent& ev) { on_event(ev); });
+    return transport_->start(t);
+}
+
+void ViewerSession::close() {
+    if (transport_) transport_->stop(1000, "Normal closure");
+}
+
+void ViewerSession::on_event(const WsEvent& ev) {
+    switch (ev.type) {
+        case WsEvent::Type::Open: {
+            std::lock_guard<std::mutex> lock(mutex_);
+            connected_ = true;
+            break;
+        }
+        case WsEvent::Type::Close:
+        case WsEvent::Type::Error: {
+            std::lock_guard<std::mutex> lock(mutex_);
+            connected_ = false;
+            last_error_ = ev.type == WsEvent::Type::Close ? std::to_string(ev.close_code) + " " + ev.reason : ev.reason;
+            logger()->debug("Viewer connection: {}", last_error_);
+            break;
+        }
+        case WsEvent::Type::Message:
+            if (ev.binary) on_binary(ev.data);
+            else on_text(std::string(ev.data.begin(), ev.data.end()));
+            break;
+    }
+    changed_.notify_all();
+}
+
+void ViewerSession::on_text(const std::string& text) {
+    auto msg = nlohmann::json::parse(text, nullptr, false);
+    if (!msg.is_object() || !msg.contains("type") || !msg["type"].is_string()) return;
+    std::string type = msg["type"].get<std::string>();
+    if (type == "session" && msg.contains("session_id") && msg["session_id"].is_string()) {
+        std::string sid = msg["session_id"].get<std::string>();
+        std::lock_guard<std::mutex> lock(mutex_);
+        // The relay keeps a resumed session's keys with the agent: only a new session (or
+        // one whose exchange never finished) needs a key exchange.
+        if (sid == session_id_ && ready_) return;
+        session_id_ = sid;
+        ready_ = false;
+        if (!crypto_.generate_keypair()) {
+            logger()->error("Viewer: cannot generate a key pair");
+            return;
+        }
+        if (options_.auto_reconnect)
+            transport_->set_url(build_viewer_url(options_.server_url, options_.machine_id, options_.token, sid));
+        send_key_exchange_locked();
+    } else if (type == "p2p_signal" && msg.contains("payload") && msg["payload"].is_string()) {
+        if (handlers_.on_signal) handlers_.on_signal(msg["payload"].get<std::string>());
+    }
+}
+
+void ViewerSession::send_key_exchange_locked() {
+    std::vector<uint8_t> payload = crypto_.public_key();
+    payload.insert(payload.begin(), static_cast<uint8_t>(MessageType::KeyExchange));
+    awaiting_key_ = true;
+    transport_->send_binary(std::move(payload));
+}
+
+void ViewerSession::on_binary(const std::vector<uint8_t>& payload) {
+    if (payload.empty()) return;
+    std::optional<std::vector<uint8_t>> plain;
+    std::string ready_id;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        // The agent's envelopes start with four zero bytes, so 0x06 is always its key.
+        if (payload[0] == static_cast<uint8_t>(MessageType::KeyExchange)) {
+            if (!awaiting_key_) return;  // a late answer to a repeated request
+            if (payload.size() != 1 + E2E_KEY_LEN ||
+                !crypto_.derive(std::vector<uint8_t>(payload.begin() + 1, payload.end()))) {
+                ++dropped_;
+                return;
+            }
+            awaiting_key_ = false;
+            ready_ = true;
+            ++key_exchanges_;
+            ready_id = session_id_;
+        } else {
+            plain = crypto_.open(payload.data(), payload.size());
+            if (!plain) {
+                ++dropped_;
+                return;
+            }
+        }
+    }
+    if (!ready_id.empty()) {
+        changed_.notify_all();
+        if (handlers_.on_ready) handlers_.on_ready(ready_id);
+        return;
+    }
+    dispatch(*plain);
+}
+
+void ViewerSession::dispatch(const std::vector<uint8_t>& m) {
+    if (m.empty()) return;
+    if (handlers_.on_message) handlers_.on_message(m);
+    switch (static_cast<MessageType>(m[0])) {
+        case MessageType::VideoFrame:
+            if (auto v = parse_video_frame(m); v && handlers_.on_video) handlers_.on_video(*v);
+            break;
+        case MessageType::AudioChunk:
+            if (auto a = parse_audio_chunk(m); a && handlers_.on_audio) handlers_.on_audio(*a);
+            break;
+        case MessageType::CursorUpdate:
+            if (auto c = parse_cursor_update(m); c && handlers_.on_cursor) handlers_.on_cursor(*c);
+            break;
+        case MessageType::ClipboardText:
+            if (auto t = parse_clipboard_text(m); t && handlers_.on_clipboard) handlers_.on_clipboard(*t);
+            break;
+        case MessageType::SystemStatsReport:
+            if (auto s = parse_stats_report(m); s && handlers_.on_stats) handlers_.on_stats(*s);
+            break;
+        default:
+            break;
+    }
+}
+
+bool ViewerSession::wait_ready(std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!ready_) {
+        auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) return false;
+        auto step = std::min<std::chrono::steady_clock::duration>(deadline - now, std::chrono::seconds(2));
+        if (changed_.wait_for(lock, step, [&] { return ready_; })) break;
+        if (awaiting_key_ && connected_) send_key_exchange_locked();
+    }
+    return true;
+}
+
+bool ViewerSession::wait_connected(bool connected, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return connected_ == connected; });
+}
+
+std::string ViewerSession::session_id() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return session_id_;
+}
+bool ViewerSession::is_ready() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ready_;
+}
+bool ViewerSession::is_connected() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return connected_;
+}
+std::string ViewerSession::last_error() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return last_error_;
+}
+uint64_t ViewerSession::key_exchanges() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return key_exchanges_;
+}
+uint64_t ViewerSession::dropped_frames() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return dropped_;
+}
+
+bool ViewerSession::send(const std::vector<uint8_t>& message) {
+    std::vector<uint8_t> envelope;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!ready_ || !connected_) return false;
+        envelope = crypto_.seal(message);
+    }
+    return !envelope.empty() && transport_->send_binary(std::move(envelope));
+}
+
+bool ViewerSession::send_mouse(uint16_t x, uint16_t y, uint8_t button, MouseAction action, int16_t wheel) {
+    return send(build_mouse_input(x, y, button, action, wheel));
+}
+bool ViewerSession::send_key(uint16_t virtual_key, uint16_t scan_code, bool released, bool extended) {
+    return send(build_key_input(virtual_key, scan_code, released, extended));
+}
+bool ViewerSession::send_clipboard(const std::string& text) { return send(build_clipboard_text(text)); }
+bool ViewerSession::send_file_chunk(const std::string& name, uint64_t offset, uint64_t total,
+                                    const std::vector<uint8_t>& data) {
+    return send(build_file_chunk(name, offset, total, data.data(), data.size()));
+}
+bool ViewerSession::send_set_bitrate(uint32_t kbps) { return send(build_set_bitrate(kbps)); }
+
+bool ViewerSession::send_raw(std::vector<uint8_t> payload) { return transport_->send_binary(std::move(payload)); }
+
+bool ViewerSession::send_signal(const std::string& payload) {
+    nlohmann::json msg{{"type", "p2p_signal"}, {"payload", payload}};
+    return transport_->send_text(msg.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+}
