@@ -66,6 +66,7 @@ bool SwEncoder::init(uint32_t width, uint32_t height, uint32_t fps, uint32_t bit
         return false;
     }
     core_.context()->thread_count = 4;
+    core_.cap_rate_at_bit_rate();
 
     AVDictionary* options = nullptr;
     av_dict_set(&options, "preset", "ultrafast", 0);

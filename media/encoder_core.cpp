@@ -74,6 +74,7 @@ bool EncoderCore::configure(const AVCodec* codec, uint32_t width, uint32_t heigh
     pixel_format_ = pixel_format;
     frame_index_ = 0;
     requested_kbps_.store(0);
+    rate_capped_ = false;
     bad_input_logged_ = false;
 
     context_ = avcodec_alloc_context3(codec);
@@ -158,7 +159,20 @@ void EncoderCore::request_bitrate(uint32_t kbps) {
 
 void EncoderCore::apply_requested_bitrate() {
     uint32_t kbps = requested_kbps_.exchange(0);
-    if (kbps != 0) context_->bit_rate = static_cast<int64_t>(kbps) * 1000;
+    if (kbps != 0) set_rate(static_cast<int64_t>(kbps) * 1000);
+}
+
+void EncoderCore::cap_rate_at_bit_rate() {
+    rate_capped_ = true;
+    set_rate(context_->bit_rate);
+}
+
+void EncoderCore::set_rate(int64_t bits_per_second) {
+    context_->bit_rate = bits_per_second;
+    if (rate_capped_ && bits_per_second > 0 && bits_per_second <= INT_MAX) {
+        context_->rc_max_rate = bits_per_second;
+        context_->rc_buffer_size = static_cast<int>(bits_per_second);
+    }
 }
 
 int64_t EncoderCore::codec_bit_rate() const { return context_ ? context_->bit_rate : 0; }

@@ -76,6 +76,11 @@ public:
     // converter. False on any failure.
     bool allocate_buffers(const char* converter_error);
 
+    // Caps the rate with a one-second buffer at the target bit rate and keeps the cap
+    // following set_bitrate. libx264 only takes a new bit rate while such a cap is
+    // set; without it a running encoder ignores the change.
+    void cap_rate_at_bit_rate();
+
     bool encode(const uint8_t* pixels, uint32_t stride, std::vector<uint8_t>& output, bool& keyframe);
     // Thread-safe: stored now, applied by the next encode on the encoding thread.
     void request_bitrate(uint32_t kbps);
@@ -86,6 +91,7 @@ public:
 
 private:
     void apply_requested_bitrate();
+    void set_rate(int64_t bits_per_second);
 
     bool log_errors_;
     AVCodecContext* context_ = nullptr;
@@ -96,6 +102,7 @@ private:
     uint32_t height_ = 0;
     int pixel_format_ = -1;
     uint64_t frame_index_ = 0;
+    bool rate_capped_ = false;
     std::atomic<uint32_t> requested_kbps_{0};  // 0: nothing pending
     bool bad_input_logged_ = false;
 };

@@ -172,6 +172,36 @@ TEST(SwEncoder, BitRateChangesReachTheCodecOnTheEncodingThread) {
     EXPECT_EQ(encoder.codec_bit_rate(), 1234000);
 }
 
+// A viewer lowering the rate must get a smaller stream from the running encoder.
+TEST(SwEncoder, BitRateChangeTakesEffectInTheRunningEncoder) {
+    constexpr uint32_t w = 320, h = 240;
+    SwEncoder encoder;
+    ASSERT_TRUE(encoder.init(w, h, 30, 20000));
+    std::vector<uint8_t> picture(size_t{w} * 4 * h), out;
+    uint32_t seed = 1, frame = 0;
+    // Mean output size of the last 10 of 30 pictures (a pan with grain: hard to compress).
+    auto mean_size = [&] {
+        size_t total = 0;
+        for (int i = 0; i < 30; ++i, ++frame) {
+            for (size_t j = 0; j < picture.size(); ++j) {
+                seed = seed * 1664525u + 1013904223u;
+                picture[j] = static_cast<uint8_t>(j / 4 % w + frame * 3 + (seed >> 28));
+            }
+            bool key = false;
+            EXPECT_TRUE(encoder.encode(picture.data(), w * 4, out, key));
+            if (i >= 20) total += out.size();
+        }
+        return total / 10;
+    };
+    size_t high = mean_size();
+    encoder.set_bitrate(200);
+    size_t low = mean_size();
+    encoder.set_bitrate(20000);
+    size_t restored = mean_size();
+    EXPECT_LT(low * 10, high) << high << " -> " << low;
+    EXPECT_GT(restored, low * 10) << low << " -> " << restored;
+}
+
 TEST(HwEncoder, DisplayNamesAndMissingCodec) {
     EXPECT_EQ(HwEncoder("h264_nvenc").name(), "NVENC (NVIDIA hardware)");
     EXPECT_EQ(HwEncoder("h264_amf").name(), "AMF (AMD hardware)");
