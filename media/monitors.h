@@ -21,5 +21,9 @@ struct MonitorInfo {
 // graphics system cannot be reached.
 std::vector<MonitorInfo> enumerate_monitors();
 
+// Leaves exactly one entry of a non-empty list primary: the first one flagged, else the
+// first entry. For backends whose system may flag none or several.
+void settle_primary(std::vector<MonitorInfo>& monitors);
+
 // The log line of one output.
 void log_monitor(const MonitorInfo& monitor);

@@ -68,12 +68,7 @@ std::vector<MonitorInfo> list_x11_monitors(Display* display) {
         monitors.push_back(whole);
     }
 
-    bool primary_seen = false;
-    for (MonitorInfo& monitor : monitors) {
-        if (monitor.is_primary && primary_seen) monitor.is_primary = false;
-        primary_seen = primary_seen || monitor.is_primary;
-    }
-    if (!primary_seen) monitors.front().is_primary = true;
+    settle_primary(monitors);
     return monitors;
 }
 
