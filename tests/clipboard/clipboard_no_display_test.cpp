@@ -15,7 +15,8 @@ TEST(ClipboardWithoutDisplay, FailsWithOneLogLinePerCall) {
     EXPECT_FALSE(set_clipboard_text("lost"));
     EXPECT_EQ(log.count("cannot open X display"), 2u);
     EXPECT_EQ(log.count("\n"), 2u);
-    EXPECT_TRUE(log.contains("warning|Clipboard unavailable: cannot open X display ''"));
+    // Reported as a warning once; the watcher's repeats every poll stay at debug level.
+    EXPECT_TRUE(log.contains("debug|Clipboard unavailable: cannot open X display ''")) << log.text();
 
     // The watcher keeps polling quietly and reports nothing.
     ClipboardSync sync;
