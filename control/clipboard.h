@@ -38,7 +38,9 @@ std::string get_clipboard_text();
 // Puts UTF-8 text on the clipboard. True once it is there; false (and one log line) when
 // the clipboard cannot be opened or taken over. Safe to call from any thread.
 // On Windows the text ends at its first NUL character (the clipboard format is
-// NUL-terminated).
+// NUL-terminated). On X11 the agent becomes owner of the CLIPBOARD selection and a
+// background thread serves the text until another client takes the selection; reads
+// wait at most about a second for another owner's answer.
 bool set_clipboard_text(const std::string& text);
 
 // --- Watcher ----------------------------------------------------------------------------
