@@ -1,11 +1,37 @@
 #include "app/agent_runtime.h"
 
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <thread>
+
 #include <spdlog/spdlog.h>
 
 #include "app/config.h"
+#include "app/dispatch.h"
 #include "app/logging.h"
 #include "app/netinit.h"
 #include "app/run_flag.h"
+#include "control/clipboard.h"
+#include "control/file_receiver.h"
+#include "control/input_injector.h"
+#include "control/system_stats.h"
+#include "media/encoder.h"
+#include "media/monitors.h"
+#include "media/screen_capture.h"
+#include "net/messages.h"
+#include "net/ws_client.h"
+
+namespace {
+
+int64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+constexpr int64_t STATS_INTERVAL_NS = 2'000'000'000;
+
+}  // namespace
 
 uint32_t frame_interval_us_for(uint32_t target_fps) {
     return 1000000u / (target_fps == 0 ? 30u : target_fps);
@@ -17,6 +43,7 @@ int run_agent() {
     auto* log = spdlog::default_logger_raw();
     log->info("Vantor Agent starting...");
 
+    // 1. Settings.
     AgentConfig config;
     config.server_url = DEFAULT_SERVER_URL;
     config.machine_id.clear();
@@ -30,8 +57,109 @@ int run_agent() {
     }
     log->info("Server URL: {}", config.server_url);
     log->info("Machine ID: {}", config.machine_id);
+    if (config.target_fps == 0) {
+        log->warn("target_fps is 0 in the configuration, using 30");
+        config.target_fps = 30;
+    }
 
-    // Screen capture is the next component to join the runtime.
-    log->error("Failed to initialize screen capture");
-    return 1;
+    // 2. Capture of output 0.
+    ScreenCapture capture;
+    if (!capture.initialize(0)) {
+        log->error("Failed to initialize screen capture");
+        return 1;
+    }
+    log->info("Screen capture initialized: {}x{}", capture.width(), capture.height());
+
+    // 3. Encoder.
+    std::unique_ptr<IEncoder> encoder =
+        create_encoder(capture.width(), capture.height(), config.target_fps, config.bitrate_kbps);
+    if (!encoder) {
+        log->error("Failed to initialize encoder");
+        return 1;
+    }
+    log->info("Using encoder: {}", encoder->name());
+
+    // 4-7. Input, the output list (logged only), clipboard, uploads.
+    InputInjector injector;
+    std::vector<MonitorInfo> monitors = enumerate_monitors();
+    log->info("Found {} monitor(s)", monitors.size());
+    ClipboardSync clipboard;
+    FileReceiver files;
+
+    // 9. Relay connection.
+    WsClient ws;
+    if (!ws.connect(config.server_url, config.machine_id, config.auth_token)) {
+        log->error("Failed to connect to relay server");
+        return 1;
+    }
+    log->info("Connected to relay server");
+
+    // 16. Wiring. The message handler runs on the relay thread with the session lock
+    // held: nothing it reaches may send to viewers.
+    DispatchTargets targets;
+    targets.inject_input = [&injector](const InputEvent& ev) { injector.inject(ev); };
+    targets.set_clipboard = [](const std::string& text) { return set_clipboard_text(text); };
+    targets.file_chunk = [&files](const std::vector<uint8_t>& m) { return files.handle_chunk(m); };
+    targets.set_bitrate = [&encoder](uint32_t kbps) {
+        if (encoder) encoder->set_bitrate(kbps);
+    };
+    ws.set_message_handler([targets](const std::string& session_id, const std::vector<uint8_t>& message) {
+        dispatch_viewer_message(session_id, message, targets);
+    });
+    // A viewer that leaves mid-press must not leave keys or buttons held down.
+    ws.set_session_end_handler([&injector](const std::string&) { injector.release_all(); });
+
+    // 17. Clipboard changes on the host go to every ready viewer.
+    clipboard.start([&ws](const std::string& text) {
+        if (!ws.has_ready_session()) return;
+        ws.send_to_all(build_clipboard_text(text));
+        spdlog::default_logger_raw()->debug("Clipboard pushed to viewers ({} chars)", text.size());
+    });
+
+    log->info("Starting capture loop...");
+    const uint32_t frame_interval_us = frame_interval_us_for(config.target_fps);
+    SystemStats stats;
+    int64_t last_stats_ns = now_ns();
+
+    while (g_running.load()) {
+        const int64_t frame_start_ns = now_ns();
+        if (ws.has_ready_session()) {
+            std::optional<CapturedFrame> frame = capture.capture_frame();
+            if (frame) {
+                std::vector<uint8_t> encoded;
+                bool keyframe = false;
+                // A resized output is not re-initialised here: the encoder keeps the size it
+                // was opened with, so only frames of that size are encoded.
+                if (frame->width == capture.width() && frame->height == capture.height() &&
+                    encoder->encode(frame->data.data(), frame->stride, encoded, keyframe)) {
+                    ws.send_to_all(build_video_frame(encoded, static_cast<uint16_t>(capture.width()),
+                                                     static_cast<uint16_t>(capture.height()), keyframe));
+                }
+            }
+            const int64_t now = now_ns();
+            if (now - last_stats_ns >= STATS_INTERVAL_NS) {
+                last_stats_ns = now;
+                ws.send_to_all(build_stats_report(stats.sample()));
+            }
+            if (capture.cursor_dirty) {
+                ws.send_to_all(build_cursor_update(
+                    capture.cursor_visible, capture.cursor_x, capture.cursor_y, capture.cursor_has_shape,
+                    capture.cursor_shape_width, capture.cursor_shape_height,
+                    static_cast<uint32_t>(capture.cursor_hotspot_x), static_cast<uint32_t>(capture.cursor_hotspot_y),
+                    capture.cursor_rgba));
+                capture.clear_cursor_dirty();
+            }
+        }
+        const int64_t remaining = static_cast<int64_t>(frame_interval_us) * 1000 - (now_ns() - frame_start_ns);
+        if (remaining > 0) std::this_thread::sleep_for(std::chrono::nanoseconds(remaining));
+    }
+
+    log->info("Agent shutting down...");
+    clipboard.stop();
+    ws.disconnect();
+    injector.release_all();
+    encoder->close();
+    capture.shutdown();
+    net_cleanup();
+    return 0;
 }
