@@ -92,83 +92,85 @@ TEST(SwEncoder, OddSizesEncodeWithTheEdgeRepeated) {
     expect_colour(full, 161, 121, 160, 120);
 }
 
-TEST(SwEncoder, RejectsParametersAndPicturesItCannotEncode) {
+// An encoder of the small test size with one picture of coloured blocks at hand.
+class OpenSwEncoder : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(encoder.init(W, H, 30, 4000)); }
+    bool encode(const std::vector<uint8_t>& pixels) { return encoder.encode(pixels.data(), W * 4, out, key); }
+    bool encode() { return encode(picture); }
+
+    SwEncoder encoder;
+    std::vector<uint8_t> picture = blocks(W, H, W * 4);
+    std::vector<uint8_t> out;
+    bool key = false;
+};
+
+TEST(SwEncoder, RejectsParametersItCannotOpen) {
     LogCapture logs;
     SwEncoder encoder;
     EXPECT_FALSE(encoder.init(0, H, 30, 1000));
     EXPECT_FALSE(encoder.init(W, H, 0, 1000));
-    EXPECT_EQ(logs.count("error|Invalid encoder parameters: "), 2u);
+    EXPECT_FALSE(encoder.init(W, MAX_ENCODER_DIMENSION + 1, 30, 1000));
+    EXPECT_EQ(logs.count("error|Invalid encoder parameters: "), 3u);
+}
 
-    ASSERT_TRUE(encoder.init(W, H, 30, 1000));
-    auto picture = blocks(W, H, W * 4);
-    std::vector<uint8_t> out{1, 2, 3};
-    bool key = true;
+TEST_F(OpenSwEncoder, RejectsPicturesItCannotRead) {
+    LogCapture logs;
+    out = {1, 2, 3};
+    key = true;
     // Rows shorter than the width would make the converter read past the buffer.
     EXPECT_FALSE(encoder.encode(picture.data(), W * 4 - 4, out, key));
     EXPECT_FALSE(encoder.encode(nullptr, W * 4, out, key));
     EXPECT_EQ(logs.count("error|Invalid picture for encoder"), 1u);  // once, not per frame
     EXPECT_EQ(out, (std::vector<uint8_t>{1, 2, 3}));
-    EXPECT_TRUE(encoder.encode(picture.data(), W * 4, out, key));
+    EXPECT_TRUE(encode());
     EXPECT_TRUE(key);
 }
 
-TEST(SwEncoder, CloseLeavesAnEncoderThatRefusesWork) {
-    SwEncoder encoder;
-    ASSERT_TRUE(encoder.init(W, H, 30, 1000));
-    auto picture = blocks(W, H, W * 4);
-    std::vector<uint8_t> out;
-    bool key = false;
-    ASSERT_TRUE(encoder.encode(picture.data(), W * 4, out, key));
-
+TEST_F(OpenSwEncoder, CloseLeavesAnEncoderThatRefusesWork) {
+    ASSERT_TRUE(encode());
     encoder.close();
     encoder.set_bitrate(3000);
-    EXPECT_FALSE(encoder.encode(picture.data(), W * 4, out, key));
+    EXPECT_FALSE(encode());
     EXPECT_EQ(encoder.codec_bit_rate(), 0);
     encoder.close();  // twice is harmless
 
     // A fresh init starts a new stream with a key frame and no stale bit-rate request.
     ASSERT_TRUE(encoder.init(W, H, 30, 1000));
-    ASSERT_TRUE(encoder.encode(picture.data(), W * 4, out, key));
+    ASSERT_TRUE(encode());
     EXPECT_TRUE(key);
     EXPECT_EQ(encoder.codec_bit_rate(), 1000000);
 }
 
-TEST(SwEncoder, BitRateChangesReachTheCodecOnTheEncodingThread) {
-    SwEncoder encoder;
-    ASSERT_TRUE(encoder.init(W, H, 30, 4000));
-    auto picture = blocks(W, H, W * 4);
-    std::vector<uint8_t> out;
-    bool key = false;
-
+TEST_F(OpenSwEncoder, BitRateChangesReachTheCodecOnTheEncodingThread) {
     encoder.set_bitrate(2500);
     EXPECT_EQ(encoder.codec_bit_rate(), 4000000);  // not yet: applied by the next encode
-    ASSERT_TRUE(encoder.encode(picture.data(), W * 4, out, key));
+    ASSERT_TRUE(encode());
     EXPECT_EQ(encoder.codec_bit_rate(), 2500000);
 
     encoder.set_bitrate(0);  // never reaches the codec as 0
-    ASSERT_TRUE(encoder.encode(picture.data(), W * 4, out, key));
+    ASSERT_TRUE(encode());
     EXPECT_EQ(encoder.codec_bit_rate(), int64_t{ENCODER_MIN_BITRATE_KBPS} * 1000);
     encoder.set_bitrate(4000000000u);
-    ASSERT_TRUE(encoder.encode(picture.data(), W * 4, out, key));
+    ASSERT_TRUE(encode());
     EXPECT_EQ(encoder.codec_bit_rate(), int64_t{ENCODER_MAX_BITRATE_KBPS} * 1000);
 
     // Another thread changes the rate while pictures are being encoded.
     encoder.set_bitrate(1000);
-    ASSERT_TRUE(encoder.encode(picture.data(), W * 4, out, key));
+    ASSERT_TRUE(encode());
     std::atomic<bool> done{false};
     std::thread changer([&] {
         for (uint32_t k = 0; !done.load(); k = (k + 1) % 50) encoder.set_bitrate(1000 + k * 100);
         encoder.set_bitrate(1234);
     });
     for (uint32_t i = 0; i < 40; ++i) {
-        auto moving = blocks(W, H, W * 4, i);
-        ASSERT_TRUE(encoder.encode(moving.data(), W * 4, out, key));
+        EXPECT_TRUE(encode(blocks(W, H, W * 4, i)));
         int64_t rate = encoder.codec_bit_rate();
         EXPECT_TRUE(rate >= 1000000 && rate <= 5900000) << rate;
     }
     done = true;
     changer.join();
-    ASSERT_TRUE(encoder.encode(picture.data(), W * 4, out, key));
+    ASSERT_TRUE(encode());
     EXPECT_EQ(encoder.codec_bit_rate(), 1234000);
 }
 
