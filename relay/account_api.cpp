@@ -3,6 +3,8 @@
 #include <nlohmann/json.hpp>
 #include <spdlog/spdlog.h>
 
+#include <cctype>
+
 namespace relay {
 
 namespace {
@@ -142,7 +144,10 @@ ApiResponse AccountApi::login(const ApiRequest& request) {
 std::optional<int64_t> AccountApi::bearer_user(const ApiRequest& request) {
     static constexpr std::string_view kScheme = "Bearer ";
     const std::string& auth = request.authorization;
-    if (auth.size() <= kScheme.size() || auth.compare(0, kScheme.size(), kScheme) != 0) return std::nullopt;
+    if (auth.size() <= kScheme.size()) return std::nullopt;
+    for (size_t i = 0; i < kScheme.size(); ++i)  // the scheme name is case-insensitive
+        if (std::tolower(static_cast<unsigned char>(auth[i])) != std::tolower(static_cast<unsigned char>(kScheme[i])))
+            return std::nullopt;
     return store_.user_for_token(auth.substr(kScheme.size()));
 }
 

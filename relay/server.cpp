@@ -164,7 +164,9 @@ private:
     void enqueue(Item item, Delivery delivery) {
         std::lock_guard lock(mutex_);
         if (closing_) return;
-        if (delivery == Delivery::data && queued_bytes_ + item.data.size() > ctx_.options.max_queue) {
+        // A message larger than the whole limit still goes out when nothing else is waiting.
+        if (delivery == Delivery::data && queued_bytes_ > 0 &&
+            queued_bytes_ + item.data.size() > ctx_.options.max_queue) {
             if (dropped_ == 0)
                 spdlog::warn("Outgoing queue of {} for machine {} {} is full: dropping frames", role_name(),
                              admission_.machine_id, session_id_);
@@ -456,6 +458,8 @@ int serve(const RelayOptions& options, AccountApi& api, SessionRouter& router) {
     ioc.run();
     for (auto& t : threads) t.join();
     workers.join();
+    // Connections still known to the router must go before the io_context they live on.
+    router.clear();
     spdlog::info("Relay stopped");
     return 0;
 }

@@ -223,6 +223,14 @@ void SessionRouter::close_all(uint16_t code, const std::string& reason) {
     }
 }
 
+void SessionRouter::clear() {
+    std::map<std::string, Machine> gone;
+    {
+        std::lock_guard lock(mutex_);
+        gone.swap(machines_);
+    }
+}
+
 void SessionRouter::drop_if_idle(const std::string& machine_id) {
     auto it = machines_.find(machine_id);
     if (it != machines_.end() && !it->second.agent && it->second.sessions.empty() && it->second.pending_ends.empty())

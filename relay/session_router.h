@@ -69,6 +69,8 @@ public:
 
     // Closes every connection (server shutdown).
     void close_all(uint16_t code, const std::string& reason);
+    // Lets go of every connection, for when the network side is being torn down.
+    void clear();
 
 private:
     struct Session {

@@ -202,6 +202,7 @@ TEST_F(AccountApiTest, LoginAndMachineEndpoints) {
     EXPECT_EQ(call("POST", "/api/machines/register", body).status, 401);
     EXPECT_EQ(call("POST", "/api/machines/register", body, "0123").status, 401);
     EXPECT_EQ(api_.handle({"POST", "/api/machines/register", token, body}).status, 401);  // no "Bearer "
+    EXPECT_EQ(api_.handle({"GET", "/api/machines", "bearer " + token, ""}).status, 200);
     EXPECT_EQ(call("POST", "/api/machines/register", R"({"os_info":"x"})", token).status, 400);
     auto reg = call("POST", "/api/machines/register", body, token);
     ASSERT_EQ(reg.status, 200);

@@ -272,6 +272,45 @@ TEST_F(RelayProcessTest, StateSurvivesRestartAndViewersResume) {
     EXPECT_EQ(connect(bad_resume, "viewer", machine, token, "&session_id=short"), 400);
 }
 
+TEST_F(RelayProcessTest, SlowViewerLosesFramesInsteadOfGrowingTheRelay) {
+    relay_ = std::make_unique<Relay>(dir_ / "slow.db", std::vector<std::string>{"--max-queue", "262144"});
+    ASSERT_TRUE(relay_->ok());
+    std::string token = make_account("alice", "password1");
+    std::string machine = make_machine(token);
+    WsProbe viewer, agent;
+    ASSERT_EQ(connect(viewer, "viewer", machine, token), 101);
+    ASSERT_EQ(connect(agent, "agent", machine, token), 101);
+    auto hello = viewer.receive();
+    ASSERT_TRUE(hello);
+    std::string id = json::parse(hello->data)["session_id"];
+    ASSERT_TRUE(agent.receive());  // session_request
+
+    // The viewer reads nothing while the agent pushes far more than socket buffers and the
+    // queue limit can hold.
+    const std::string chunk(1 << 20, 'v');
+    int sent = 0;
+    bool dropping = testsupport::wait_until(
+        [&] {
+            if (sent < 200 && agent.send_binary(id + chunk)) ++sent;
+            return relay_->log().find("is full: dropping frames") != std::string::npos;
+        },
+        60s);
+    ASSERT_TRUE(dropping) << "sent " << sent << " MiB";
+
+    // Once the viewer reads again it gets some of the frames, and later traffic flows.
+    int received = 0;
+    while (auto m = viewer.receive(2s)) {
+        EXPECT_EQ(m->data.size(), chunk.size());
+        ++received;
+    }
+    EXPECT_GT(received, 0);
+    EXPECT_LT(received, sent);
+    ASSERT_TRUE(agent.send_binary(id + "after"));
+    auto after = viewer.receive();
+    ASSERT_TRUE(after);
+    EXPECT_EQ(after->data, "after");
+}
+
 TEST(RelayProcess, ServesHttpsWithTheTestCertificate) {
     TempDir dir;
     Process script;

@@ -186,6 +186,10 @@ TEST_F(RouterTest, ViewerLimitAndShutdown) {
     router_.close_all(1001, "bye");
     EXPECT_EQ(agent->closes, std::vector<uint16_t>{1001});
     for (auto& v : viewers) EXPECT_EQ(v->closes, std::vector<uint16_t>{1001});
+
+    router_.clear();
+    EXPECT_EQ(agent.use_count(), 1);
+    EXPECT_FALSE(router_.agent_online(m_));
 }
 
 }  // namespace
