@@ -8,6 +8,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/dict.h>
 #include <libavutil/error.h>
+#include <libavutil/log.h>
 }
 
 namespace {
@@ -110,7 +111,30 @@ bool HwEncoder::init(uint32_t width, uint32_t height, uint32_t fps, uint32_t bit
     return true;
 }
 
+namespace {
+
+// FFmpeg writes its own chatter (codec banners, driver complaints) to stderr. The agent
+// reports encoder outcomes in its own log, so keep only FFmpeg's errors, and nothing at
+// all while probing, where failing is the expected answer.
+void quiet_ffmpeg_log() {
+    if (av_log_get_level() > AV_LOG_ERROR) av_log_set_level(AV_LOG_ERROR);
+}
+
+class SilentFfmpegLog {
+public:
+    SilentFfmpegLog() : previous_(av_log_get_level()) { av_log_set_level(AV_LOG_QUIET); }
+    ~SilentFfmpegLog() { av_log_set_level(previous_); }
+    SilentFfmpegLog(const SilentFfmpegLog&) = delete;
+    SilentFfmpegLog& operator=(const SilentFfmpegLog&) = delete;
+
+private:
+    int previous_;
+};
+
+}  // namespace
+
 bool probe_hardware_codec(const std::string& codec_name) {
+    SilentFfmpegLog silent;
     const AVCodec* codec = avcodec_find_encoder_by_name(codec_name.c_str());
     if (!codec) return false;
     AVCodecContext* context = avcodec_alloc_context3(codec);
@@ -129,6 +153,7 @@ bool probe_hardware_codec(const std::string& codec_name) {
 std::unique_ptr<IEncoder> create_encoder(uint32_t width, uint32_t height, uint32_t fps, uint32_t bitrate_kbps,
                                          const EncoderFactory& factory) {
     auto* log = spdlog::default_logger_raw();
+    quiet_ffmpeg_log();
     for (const char* codec_name : HARDWARE_ENCODER_CANDIDATES) {
         bool present = factory.probe ? factory.probe(codec_name) : probe_hardware_codec(codec_name);
         if (!present) continue;
