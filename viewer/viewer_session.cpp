@@ -215,6 +215,11 @@ bool ViewerSession::send_file_chunk(const std::string& name, uint64_t offset, ui
 }
 bool ViewerSession::send_set_bitrate(uint32_t kbps) { return send(build_set_bitrate(kbps)); }
 
+std::vector<uint8_t> ViewerSession::seal(const std::vector<uint8_t>& message) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ready_ ? crypto_.seal(message) : std::vector<uint8_t>();
+}
+
 bool ViewerSession::send_raw(std::vector<uint8_t> payload) { return transport_->send_binary(std::move(payload)); }
 
 bool ViewerSession::send_signal(const std::string& payload) {

@@ -70,6 +70,8 @@ public:
     bool send_clipboard(const std::string& text);
     bool send_file_chunk(const std::string& name, uint64_t offset, uint64_t total, const std::vector<uint8_t>& data);
     bool send_set_bitrate(uint32_t kbps);
+    // The sealed form of a message without sending it; empty when not ready.
+    std::vector<uint8_t> seal(const std::vector<uint8_t>& message) const;
     // Sends bytes exactly as given, unsealed.
     bool send_raw(std::vector<uint8_t> payload);
     bool send_signal(const std::string& payload);
