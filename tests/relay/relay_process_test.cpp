@@ -85,6 +85,11 @@ private:
 
 class RelayProcessTest : public ::testing::Test {
 protected:
+    void TearDown() override {
+        if (!relay_) return;
+        EXPECT_EQ(relay_->stop(), 0);
+        EXPECT_EQ(relay_->log().find("Sanitizer"), std::string::npos) << relay_->log();
+    }
     void SetUp() override {
         relay_ = std::make_unique<Relay>(dir_ / "relay.db");
         ASSERT_TRUE(relay_->ok());
@@ -224,6 +229,16 @@ TEST_F(RelayProcessTest, RelaysTrafficBetweenViewerAndAgent) {
     auto end = agent2.receive();
     ASSERT_TRUE(end);
     EXPECT_EQ(end->data, session_msg("session_end", id));
+
+    // Stopping with live connections closes them as going away and exits cleanly.
+    WsProbe late_viewer;
+    ASSERT_EQ(connect(late_viewer, "viewer", machine, token), 101);
+    auto late = agent2.receive();
+    ASSERT_TRUE(late);
+    EXPECT_NE(late->data.find("session_request"), std::string::npos);
+    EXPECT_EQ(relay_->stop(), 0);
+    EXPECT_FALSE(agent2.receive());
+    EXPECT_EQ(agent2.close_code(), 1001);
 }
 
 TEST_F(RelayProcessTest, ViewerLimitIsEnforced) {
