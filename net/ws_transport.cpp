@@ -470,6 +470,13 @@ private:
             tls_ctx_.emplace(ssl::context::tls_client);
             tls_ctx_->set_default_verify_paths();
             tls_ctx_->set_verify_mode(ssl::verify_peer);
+            error_code ec;
+            if (!opt_.ca_file.empty()) tls_ctx_->load_verify_file(opt_.ca_file, ec);
+            if (ec) {
+                tls_ctx_.reset();
+                conn_failed(nullptr, "Cannot load certificates from " + opt_.ca_file + ": " + ec.message());
+                return;
+            }
         }
         current_ = std::make_shared<Conn>(*this, strand_, parsed->tls ? &*tls_ctx_ : nullptr, *parsed, opt_);
         deadline_.expires_after(opt_.handshake_timeout);

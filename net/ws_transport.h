@@ -35,6 +35,7 @@ struct WsTransportOptions {
     std::chrono::milliseconds handshake_timeout{60000};   // resolve + connect + TLS + upgrade
     size_t max_message_size = 64u * 1024u * 1024u;        // inbound frame limit
     size_t max_queued_bytes = 64u * 1024u * 1024u;        // outbound backlog limit
+    std::string ca_file;  // wss: PEM certificates trusted on top of the system store
 };
 
 // Wait before the next attempt after the k-th consecutive failed attempt (k >= 1):

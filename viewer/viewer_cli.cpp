@@ -50,7 +50,7 @@ const std::vector<OptionSpec>& option_table() {
         {"--seconds", "N", "how long to stay connected (default 10)", set_seconds},
         {"--session", "ID", "resume this session id",
          [](ViewerCliOptions& o, const std::string& v) { o.session = v; return v.size() == 36; }},
-        {"--ca-file", "PEM", "also trust the certificates in this file (HTTPS sign-in)",
+        {"--ca-file", "PEM", "also trust the certificates in this file (PEM)",
          [](ViewerCliOptions& o, const std::string& v) { o.ca_file = v; return !v.empty(); }},
         {"--json", nullptr, "print the summary as JSON",
          [](ViewerCliOptions& o, const std::string&) { o.json = true; return true; }},
@@ -181,7 +181,7 @@ int run_viewer_cli(const ViewerCliOptions& opt) {
     };
     ViewerSession session;
     session.set_handlers(handlers);
-    if (!session.connect(ViewerOptions{opt.server, machine, token, opt.session, true})) {
+    if (!session.connect(ViewerOptions{opt.server, machine, token, opt.session, true, opt.ca_file})) {
         std::fprintf(stderr, "Invalid relay URL: %s\n", opt.server.c_str());
         return 1;
     }

@@ -29,6 +29,7 @@ bool ViewerSession::connect(const ViewerOptions& options) {
     WsTransportOptions t;
     t.url = build_viewer_url(options.server_url, options.machine_id, options.token, options.resume_session);
     t.auto_reconnect = options.auto_reconnect;
+    t.ca_file = options.ca_file;
     transport_->set_handler([this](const WsEvent& ev) { on_event(ev); });
     return transport_->start(t);
 }

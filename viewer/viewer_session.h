@@ -23,6 +23,7 @@ struct ViewerOptions {
     std::string token;
     std::string resume_session;  // 36-character id of a session to take over
     bool auto_reconnect = true;  // reconnections resume the same session
+    std::string ca_file;         // wss: extra trusted certificates (PEM)
 };
 
 // Callbacks run on the connection's thread, without the session's lock held.

@@ -174,6 +174,33 @@ TEST_F(RelayIntegration, RelayRestartReconnectsWithBackOffAndResumesTheSession) 
     EXPECT_EQ(inbox.all()[0].first, sid);
 }
 
+TEST_F(RelayIntegration, UnansweredPingsEndTheConnection) {
+    WsTransport raw;
+    std::mutex m;
+    std::vector<WsEvent> events;
+    raw.set_handler([&](const WsEvent& ev) {
+        std::lock_guard<std::mutex> lock(m);
+        if (ev.type != WsEvent::Type::Message) events.push_back(ev);
+    });
+    WsTransportOptions opt;
+    opt.url = build_viewer_url(http_url(), machine, token);
+    opt.ping_interval = milliseconds(300);
+    opt.auto_reconnect = false;
+    ASSERT_TRUE(raw.start(opt));
+    ASSERT_TRUE(wait_until([&] { return raw.is_open(); }, seconds(10)));
+    relay->signal(SIGSTOP);
+    bool closed = wait_until([&] { std::lock_guard<std::mutex> l(m); return events.size() >= 2; }, seconds(10));
+    relay->signal(SIGCONT);
+    ASSERT_TRUE(closed);
+    raw.stop();
+    std::lock_guard<std::mutex> lock(m);
+    EXPECT_EQ(events[0].type, WsEvent::Type::Open);
+    EXPECT_EQ(events[1].type, WsEvent::Type::Close);
+    EXPECT_EQ(events[1].close_code, 1011);
+    EXPECT_EQ(events[1].reason, "Ping timeout");
+    EXPECT_FALSE(raw.is_open());
+}
+
 class TlsRelay : public RelayRig {
 protected:
     void SetUp() override {
@@ -209,6 +236,17 @@ TEST_F(TlsRelay, SelfSignedCertificateFailsVerificationUntilTrusted) {
         EXPECT_GE(log.sink->count("WebSocket error: TLS handshake failed"), 1u);
         EXPECT_GE(log.sink->count("certificate verify failed"), 1u);
         EXPECT_EQ(log.sink->count("WebSocket connected"), 0u);
+    }
+    {
+        // Trusting the certificate for one connection only.
+        ViewerSession pinned;
+        ASSERT_TRUE(pinned.connect(ViewerOptions{http_url(), machine, token, {}, false, cert}));
+        EXPECT_TRUE(pinned.wait_connected(true, seconds(10))) << pinned.last_error();
+        ViewerSession missing;
+        ASSERT_TRUE(missing.connect(ViewerOptions{http_url(), machine, token, {}, false, dir / "absent.pem"}));
+        ASSERT_TRUE(wait_until([&] { return !missing.last_error().empty(); }, seconds(10)));
+        EXPECT_NE(missing.last_error().find("Cannot load certificates from"), std::string::npos)
+            << missing.last_error();
     }
     trust_test_cert();
     TimedLog log;
