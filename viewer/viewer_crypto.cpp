@@ -8,18 +8,16 @@
 
 namespace {
 
-struct PkeyFree {
-    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+template <auto Free>
+struct Deleter {
+    template <class T>
+    void operator()(T* p) const {
+        Free(p);
+    }
 };
-struct PkeyCtxFree {
-    void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
-};
-struct CipherCtxFree {
-    void operator()(EVP_CIPHER_CTX* p) const { EVP_CIPHER_CTX_free(p); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
-using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
+using Pkey = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;
+using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX_free>>;
+using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, Deleter<EVP_CIPHER_CTX_free>>;
 
 }  // namespace
 

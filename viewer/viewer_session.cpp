@@ -7,6 +7,12 @@ namespace {
 
 spdlog::logger* logger() { return spdlog::default_logger_raw(); }
 
+template <class T>
+T read_locked(std::mutex& m, const T& value) {
+    std::lock_guard<std::mutex> lock(m);
+    return value;
+}
+
 }  // namespace
 
 std::string build_viewer_url(const std::string& server_url, const std::string& machine_id, const std::string& token,
@@ -168,30 +174,12 @@ bool ViewerSession::wait_connected(bool connected, std::chrono::milliseconds tim
     return changed_.wait_for(lock, timeout, [&] { return connected_ == connected; });
 }
 
-std::string ViewerSession::session_id() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return session_id_;
-}
-bool ViewerSession::is_ready() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return ready_;
-}
-bool ViewerSession::is_connected() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return connected_;
-}
-std::string ViewerSession::last_error() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return last_error_;
-}
-uint64_t ViewerSession::key_exchanges() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return key_exchanges_;
-}
-uint64_t ViewerSession::dropped_frames() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return dropped_;
-}
+std::string ViewerSession::session_id() const { return read_locked(mutex_, session_id_); }
+bool ViewerSession::is_ready() const { return read_locked(mutex_, ready_); }
+bool ViewerSession::is_connected() const { return read_locked(mutex_, connected_); }
+std::string ViewerSession::last_error() const { return read_locked(mutex_, last_error_); }
+uint64_t ViewerSession::key_exchanges() const { return read_locked(mutex_, key_exchanges_); }
+uint64_t ViewerSession::dropped_frames() const { return read_locked(mutex_, dropped_); }
 
 bool ViewerSession::send(const std::vector<uint8_t>& message) {
     std::vector<uint8_t> envelope;
