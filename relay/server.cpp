@@ -311,8 +311,8 @@ private:
                          admission.status, admission.error);
             return reply(admission.status, AccountApi::error_body(admission.error), false);
         }
-        if (admission.role == SocketRole::viewer && admission.resume_session.empty() &&
-            !ctx_.router.viewer_room(admission.machine_id))
+        if (admission.role == SocketRole::viewer &&
+            !ctx_.router.viewer_room(admission.machine_id, admission.resume_session))
             return reply(503, AccountApi::error_body("too many viewers for this machine"), false);
         std::make_shared<WsSession<Stream>>(std::move(stream_), ctx_, std::move(admission))->accept(std::move(req));
     }

@@ -82,8 +82,12 @@ size_t SessionRouter::viewer_count(const std::string& machine_id) const {
     return it == machines_.end() ? 0 : it->second.sessions.size();
 }
 
-bool SessionRouter::viewer_room(const std::string& machine_id) const {
-    return viewer_count(machine_id) < limits_.max_viewers_per_machine;
+bool SessionRouter::viewer_room(const std::string& machine_id, const std::string& resume_session) const {
+    std::lock_guard lock(mutex_);
+    auto it = machines_.find(machine_id);
+    if (it == machines_.end()) return limits_.max_viewers_per_machine > 0;
+    return it->second.sessions.size() < limits_.max_viewers_per_machine ||
+           (!resume_session.empty() && it->second.sessions.count(resume_session) > 0);
 }
 
 std::string SessionRouter::attach_viewer(const std::string& machine_id, const std::string& resume_session,

@@ -51,7 +51,8 @@ public:
     bool agent_online(const std::string& machine_id) const;
 
     size_t viewer_count(const std::string& machine_id) const;
-    bool viewer_room(const std::string& machine_id) const;
+    // Whether a viewer may join: there is room, or it resumes a session that is still open.
+    bool viewer_room(const std::string& machine_id, const std::string& resume_session = {}) const;
     // Adds a viewer and returns its session id; resume_session (36 characters) keeps that id
     // and takes the session over from an older viewer connection. Empty when the machine
     // has no room or no id could be made.

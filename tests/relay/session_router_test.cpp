@@ -177,6 +177,9 @@ TEST_F(RouterTest, ViewerLimitAndShutdown) {
         EXPECT_FALSE(router_.attach_viewer(m_, "", viewers.back()).empty());
     }
     EXPECT_FALSE(router_.viewer_room(m_));
+    EXPECT_FALSE(router_.viewer_room(m_, random_uuid()));
+    std::string open_session = id_from(*viewers[0]);
+    EXPECT_TRUE(router_.viewer_room(m_, open_session));
     auto extra = peer();
     EXPECT_TRUE(router_.attach_viewer(m_, "", extra).empty());
     EXPECT_TRUE(router_.attach_viewer(m_, random_uuid(), extra).empty());
