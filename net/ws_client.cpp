@@ -237,6 +237,7 @@ void WsClient::send_signal(const std::string& session_id, const std::string& pay
 
 void WsClient::disconnect() {
     if (socket_) socket_->stop(1000, "Normal closure");
+    started_ = false;
     connected_ = false;
     std::lock_guard<std::mutex> lock(sessions_mutex_);
     sessions_.clear();

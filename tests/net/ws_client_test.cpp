@@ -404,4 +404,7 @@ TEST_F(WsClientTest, DisconnectClosesNormallyAndForgetsSessions) {
     EXPECT_TRUE(logs.contains("info|WebSocket disconnected: 1000 Normal closure"));
     EXPECT_FALSE(client->is_connected());
     EXPECT_FALSE(client->has_ready_session());
+    // A stopped client can be connected again.
+    EXPECT_TRUE(client->connect("http://relay.test", "m1", "tok"));
+    EXPECT_TRUE(client->is_connected());
 }
