@@ -132,6 +132,12 @@ TEST_F(RelayIntegration, SessionEndStopsTrafficToThatViewer) {
     agent.send_to_all(build_clipboard_text("only b"));
     ASSERT_TRUE(wait_until([&] { return b_in.texts().size() == 1; }, seconds(10)));
     EXPECT_TRUE(a_in.texts().empty());
+
+    agent.disconnect();
+    EXPECT_EQ(log.sink->count("WebSocket disconnected: 1000 Normal closure"), 1u);
+    EXPECT_FALSE(agent.has_ready_session());
+    // The relay saw the agent leave: the viewer's traffic goes nowhere and nothing crashes.
+    EXPECT_TRUE(b->send_clipboard("nobody listens"));
 }
 
 TEST_F(RelayIntegration, RelayRestartReconnectsWithBackOffAndResumesTheSession) {
