@@ -15,7 +15,7 @@
 
 namespace {
 
-struct OptionSpec {
+struct OptionRow {
     const char* name;
     const char* value;  // nullptr: a flag without a value
     const char* help;
@@ -35,8 +35,8 @@ bool set_seconds(ViewerCliOptions& o, const std::string& v) {
 }
 
 // New options go here: one row each.
-const std::vector<OptionSpec>& option_table() {
-    static const std::vector<OptionSpec> table = {
+const std::vector<OptionRow>& option_table() {
+    static const std::vector<OptionRow> table = {
         {"--server", "URL", "relay base URL, e.g. http://127.0.0.1:8080",
          [](ViewerCliOptions& o, const std::string& v) { o.server = v; return !v.empty(); }},
         {"--user", "NAME", "sign in with this user name (with --password)",
@@ -85,24 +85,24 @@ CliParse parse_viewer_cli(const std::vector<std::string>& args, ViewerCliOptions
             arg = arg.substr(0, eq);
             inline_value = true;
         }
-        const OptionSpec* spec = nullptr;
+        const OptionRow* row = nullptr;
         for (const auto& o : option_table())
-            if (arg == o.name) spec = &o;
-        if (!spec) {
+            if (arg == o.name) row = &o;
+        if (!row) {
             message = "unknown option: " + args[i];
             return CliParse::error;
         }
-        if (spec->value && !inline_value) {
+        if (row->value && !inline_value) {
             if (i + 1 >= args.size()) {
-                message = arg + " needs a value (" + spec->value + ")";
+                message = arg + " needs a value (" + row->value + ")";
                 return CliParse::error;
             }
             value = args[++i];
-        } else if (!spec->value && inline_value) {
+        } else if (!row->value && inline_value) {
             message = arg + " takes no value";
             return CliParse::error;
         }
-        if (!spec->apply(options, value)) {
+        if (!row->apply(options, value)) {
             message = "invalid value for " + arg + ": " + value;
             return CliParse::error;
         }
