@@ -111,8 +111,12 @@ private:
         if (admission_.role == SocketRole::agent) {
             ctx_.router.attach_agent(admission_.machine_id, self);
         } else {
-            session_id_ = ctx_.router.attach_viewer(admission_.machine_id, admission_.resume_session, self);
-            if (session_id_.empty()) {
+            std::string id = ctx_.router.attach_viewer(admission_.machine_id, admission_.resume_session, self);
+            {
+                std::lock_guard lock(mutex_);  // other threads read it for their log lines
+                session_id_ = id;
+            }
+            if (id.empty()) {
                 close(websocket::close_code::try_again_later, "too many viewers");
                 return;
             }
@@ -228,7 +232,7 @@ private:
     websocket::stream<Stream> ws_;
     const Context& ctx_;
     Admission admission_;
-    std::string session_id_;  // viewer only
+    std::string session_id_;  // viewer only; set once on the strand, under mutex_
     bool attached_ = false;   // strand only
     beast::flat_buffer buffer_;
 
