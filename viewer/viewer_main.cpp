@@ -15,7 +15,7 @@ int main(int argc, char** argv) {
             std::fputs(viewer_usage().c_str(), stdout);
             return 0;
         case CliParse::error:
-            std::fprintf(stderr, "zarvex-viewer: %s\n\n%s", message.c_str(), viewer_usage().c_str());
+            std::fprintf(stderr, "zarvex-viewer: %s\nRun zarvex-viewer --help for the options.\n", message.c_str());
             return 2;
         case CliParse::run:
             break;
