@@ -48,14 +48,25 @@ std::string generate_machine_id() {
     return id;
 }
 
-bool load_config(AgentConfig& config) {
-    std::string path;
+namespace {
+
+// config_file_path for load and save: a folder that cannot be created is reported like
+// an unusable file instead of escaping as an exception.
+bool config_path_or_log(std::string& path) {
     try {
         path = config_file_path();
+        return true;
     } catch (const fs::filesystem_error& e) {
         spdlog::error("Failed to create config folder: {}", e.what());
         return false;
     }
+}
+
+}  // namespace
+
+bool load_config(AgentConfig& config) {
+    std::string path;
+    if (!config_path_or_log(path)) return false;
 
     std::ifstream in(path);
     if (!in.is_open()) {
@@ -99,12 +110,7 @@ std::string serialize_config(const AgentConfig& config) {
 
 bool save_config(const AgentConfig& config) {
     std::string path;
-    try {
-        path = config_file_path();
-    } catch (const fs::filesystem_error& e) {
-        spdlog::error("Failed to create config folder: {}", e.what());
-        return false;
-    }
+    if (!config_path_or_log(path)) return false;
     std::string text;
     try {
         text = serialize_config(config);
