@@ -31,7 +31,10 @@ int main(int argc, char** argv) {
 
     relay::AccountStore store;
     if (!store.open(options.db)) return 1;
-    relay::SessionRouter router(relay::RouterLimits{options.max_viewers});
+    relay::RouterLimits limits;
+    limits.max_viewers_per_machine = options.max_viewers;
+    limits.max_agent_queue = options.max_queue;
+    relay::SessionRouter router(limits);
     relay::AccountApi api(store, [&router](const std::string& id) { return router.agent_online(id); });
     return relay::serve(options, api, router);
 }

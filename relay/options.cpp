@@ -27,7 +27,8 @@ std::string usage_text() {
            "  --key FILE           TLS private key (PEM); with --cert the port serves HTTPS/WSS only\n"
            "  --max-viewers N      viewer sessions per machine (default 16)\n"
            "  --max-message BYTES  largest WebSocket message accepted (default 16777216)\n"
-           "  --max-queue BYTES    unsent bytes kept per connection before frames are dropped (default 67108864)\n"
+           "  --max-queue BYTES    unsent bytes kept per connection: beyond it frames to a viewer are dropped,\n"
+           "                       and an agent's viewers are not read until it is down to half (default 67108864)\n"
            "  --threads N          network threads, 1 or 2 (default 2)\n"
            "  --help               show this text\n";
 }

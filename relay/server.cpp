@@ -55,6 +55,8 @@ http::response<http::string_body> json_response(int status, std::string body, bo
 
 // One upgraded WebSocket connection: an agent or a viewer. Reads run on the connection's
 // strand; sends from any thread go through a byte-bounded queue with one write in flight.
+// A viewer's next read waits while the router holds it back for a busy agent, so TCP slows
+// the viewer down instead of the relay buffering or dropping its messages.
 template <class Stream>
 class WsSession : public RelayPeer, public std::enable_shared_from_this<WsSession<Stream>> {
 public:
@@ -76,7 +78,18 @@ public:
     }
 
     void send_text(std::string text, Delivery delivery) override { enqueue({std::move(text), false, false}, delivery); }
-    void send_binary(std::string data) override { enqueue({std::move(data), true, false}, Delivery::data); }
+    void send_binary(std::string data, Delivery delivery) override {
+        enqueue({std::move(data), true, false}, delivery);
+    }
+
+    size_t queued_bytes() const override {
+        std::lock_guard lock(mutex_);
+        return queued_bytes_;
+    }
+
+    void resume_reading() override {
+        net::post(ws_.get_executor(), [self = this->shared_from_this()] { self->on_resume(); });
+    }
 
     void close(uint16_t code, std::string reason) override {
         std::lock_guard lock(mutex_);
@@ -140,14 +153,22 @@ private:
         auto data = buffer_.cdata();
         std::string_view message(static_cast<const char*>(data.data()), data.size());
         bool text = ws_.got_text();
+        bool go_on = true;
         if (admission_.role == SocketRole::agent) {
             if (text) ctx_.router.agent_text(admission_.machine_id, this, message);
             else ctx_.router.agent_binary(admission_.machine_id, this, message);
         } else {
-            if (text) ctx_.router.viewer_text(admission_.machine_id, session_id_, this, message);
-            else ctx_.router.viewer_binary(admission_.machine_id, session_id_, this, message);
+            go_on = text ? ctx_.router.viewer_text(admission_.machine_id, session_id_, this, message)
+                         : ctx_.router.viewer_binary(admission_.machine_id, session_id_, this, message);
         }
         buffer_.consume(buffer_.size());
+        if (go_on) read();
+        else read_held_ = true;  // the router calls resume_reading() when the agent has caught up
+    }
+
+    void on_resume() {
+        if (!read_held_ || !attached_) return;
+        read_held_ = false;
         read();
     }
 
@@ -169,6 +190,7 @@ private:
         std::lock_guard lock(mutex_);
         if (closing_) return;
         // A message larger than the whole limit still goes out when nothing else is waiting.
+        // Only agent -> viewer data is dropped; viewer -> agent traffic is paced by the router.
         if (delivery == Delivery::data && queued_bytes_ > 0 &&
             queued_bytes_ + item.data.size() > ctx_.options.max_queue) {
             if (dropped_ == 0)
@@ -209,11 +231,14 @@ private:
         queued_bytes_ -= queue_.front().data.size();
         queue_.pop_front();
         if (ec) {
-            // The connection is gone; the pending read ends too and detaches.
+            // The connection is gone; the pending read ends too and detaches. A held-back
+            // viewer has no read pending, so it detaches here.
             closing_ = true;
             queue_.clear();
             queued_bytes_ = 0;
             writing_ = false;
+            lock.unlock();
+            if (read_held_) detach();
             return;
         }
         if (dropped_ > 0 && queued_bytes_ <= ctx_.options.max_queue / 2) {
@@ -221,12 +246,11 @@ private:
                          admission_.machine_id, session_id_, dropped_);
             dropped_ = 0;
         }
-        if (queue_.empty()) {
-            writing_ = false;
-            return;
-        }
+        bool more = !queue_.empty();
+        if (!more) writing_ = false;
         lock.unlock();
-        write_front();
+        if (admission_.role == SocketRole::agent) ctx_.router.agent_sent(admission_.machine_id, this);
+        if (more) write_front();
     }
 
     websocket::stream<Stream> ws_;
@@ -234,9 +258,10 @@ private:
     Admission admission_;
     std::string session_id_;  // viewer only; set once on the strand, under mutex_
     bool attached_ = false;   // strand only
+    bool read_held_ = false;  // strand only: no read pending until the router resumes it
     beast::flat_buffer buffer_;
 
-    std::mutex mutex_;  // guards the fields below
+    mutable std::mutex mutex_;  // guards the fields below
     std::deque<Item> queue_;
     size_t queued_bytes_ = 0;
     bool writing_ = false;

@@ -51,6 +51,8 @@ void SessionRouter::attach_agent(const std::string& machine_id, std::shared_ptr<
         m.agent->close(kCloseReplaced, "replaced by a new connection");
     }
     m.agent = std::move(agent);
+    // Viewers held back for the old connection's queue go on with the new, empty one.
+    release_viewers(machine_id, m);
     spdlog::info("Agent connected: machine {} ({} viewer sessions)", machine_id, m.sessions.size());
     for (const auto& id : m.pending_ends) m.agent->send_text(session_message("session_end", id), Delivery::control);
     m.pending_ends.clear();
@@ -66,6 +68,8 @@ void SessionRouter::detach_agent(const std::string& machine_id, const RelayPeer*
     auto it = machines_.find(machine_id);
     if (it == machines_.end() || it->second.agent.get() != agent) return;
     it->second.agent.reset();
+    // Their messages are dropped while the machine has no agent, as before it was behind.
+    release_viewers(machine_id, it->second);
     spdlog::info("Agent disconnected: machine {}", machine_id);
     drop_if_idle(machine_id);
 }
@@ -100,6 +104,7 @@ std::string SessionRouter::attach_viewer(const std::string& machine_id, const st
         // The viewer came back before its old connection was noticed as gone.
         existing->second.viewer->close(kCloseReplaced, "replaced by a new connection");
         existing->second.viewer = viewer;
+        existing->second.held = false;  // the new connection reads from the start
     } else {
         if (m.sessions.size() >= limits_.max_viewers_per_machine) {
             drop_if_idle(machine_id);
@@ -153,38 +158,55 @@ void SessionRouter::detach_viewer(const std::string& machine_id, const std::stri
     drop_if_idle(machine_id);
 }
 
-std::shared_ptr<RelayPeer> SessionRouter::agent_for_viewer(const std::string& machine_id,
-                                                           const std::string& session_id,
-                                                           const RelayPeer* viewer) const {
+bool SessionRouter::forward_to_agent(const std::string& machine_id, const std::string& session_id,
+                                     const RelayPeer* viewer, std::string message, bool binary) {
     std::lock_guard lock(mutex_);
     auto mit = machines_.find(machine_id);
-    if (mit == machines_.end()) return nullptr;
-    auto sit = mit->second.sessions.find(session_id);
-    if (sit == mit->second.sessions.end() || sit->second.viewer.get() != viewer) return nullptr;
-    return mit->second.agent;
+    if (mit == machines_.end()) return true;
+    Machine& m = mit->second;
+    auto sit = m.sessions.find(session_id);
+    if (sit == m.sessions.end() || sit->second.viewer.get() != viewer) return true;
+    if (!m.agent) return true;  // agent offline: the message is dropped
+    if (binary) m.agent->send_binary(std::move(message), Delivery::reliable);
+    else m.agent->send_text(std::move(message), Delivery::reliable);
+    if (!m.agent_behind) {
+        size_t queued = m.agent->queued_bytes();
+        if (queued <= limits_.max_agent_queue) return true;
+        m.agent_behind = true;
+        spdlog::info("Agent for machine {} is behind ({} bytes queued): holding back its viewers", machine_id, queued);
+    }
+    // Each viewer gets at most one more message in before it waits: memory stays bounded.
+    sit->second.held = true;
+    return false;
 }
 
-void SessionRouter::viewer_binary(const std::string& machine_id, const std::string& session_id,
+bool SessionRouter::viewer_binary(const std::string& machine_id, const std::string& session_id,
                                   const RelayPeer* viewer, std::string_view payload) {
-    auto agent = agent_for_viewer(machine_id, session_id, viewer);
-    if (!agent) return;  // agent offline: the frame is dropped
     std::string frame;
     frame.reserve(session_id.size() + payload.size());
     frame.append(session_id).append(payload);
-    agent->send_binary(std::move(frame));
+    return forward_to_agent(machine_id, session_id, viewer, std::move(frame), true);
 }
 
-void SessionRouter::viewer_text(const std::string& machine_id, const std::string& session_id,
+bool SessionRouter::viewer_text(const std::string& machine_id, const std::string& session_id,
                                 const RelayPeer* viewer, std::string_view text) {
     auto signal = parse_signal(text, false);
     if (!signal) {
         spdlog::debug("Ignored viewer text message on session {}", session_id);
-        return;
+        return true;
     }
-    auto agent = agent_for_viewer(machine_id, session_id, viewer);
-    if (!agent) return;
-    agent->send_text(dump(json{{"type", "p2p_signal"}, {"session_id", session_id}, {"payload", signal->payload}}),
-                     Delivery::data);
+    return forward_to_agent(
+        machine_id, session_id, viewer,
+        dump(json{{"type", "p2p_signal"}, {"session_id", session_id}, {"payload", signal->payload}}), false);
+}
+
+void SessionRouter::agent_sent(const std::string& machine_id, const RelayPeer* agent) {
+    std::lock_guard lock(mutex_);
+    auto mit = machines_.find(machine_id);
+    if (mit == machines_.end() || mit->second.agent.get() != agent || !mit->second.agent_behind) return;
+    if (mit->second.agent->queued_bytes() > limits_.max_agent_queue / 2) return;
+    spdlog::info("Agent for machine {} caught up: its viewers are read again", machine_id);
+    release_viewers(machine_id, mit->second);
 }
 
 void SessionRouter::agent_binary(const std::string& machine_id, const RelayPeer* agent, std::string_view frame) {
@@ -198,7 +220,7 @@ void SessionRouter::agent_binary(const std::string& machine_id, const RelayPeer*
         if (sit == mit->second.sessions.end()) return;
         viewer = sit->second.viewer;
     }
-    viewer->send_binary(std::string(frame.substr(kSessionIdLength)));
+    viewer->send_binary(std::string(frame.substr(kSessionIdLength)), Delivery::data);
 }
 
 void SessionRouter::agent_text(const std::string& machine_id, const RelayPeer* agent, std::string_view text) {
@@ -233,6 +255,18 @@ void SessionRouter::clear() {
         std::lock_guard lock(mutex_);
         gone.swap(machines_);
     }
+}
+
+void SessionRouter::release_viewers(const std::string& machine_id, Machine& m) {
+    m.agent_behind = false;
+    size_t released = 0;
+    for (auto& [id, session] : m.sessions) {
+        if (!session.held) continue;
+        session.held = false;
+        session.viewer->resume_reading();
+        ++released;
+    }
+    if (released > 0) spdlog::debug("Machine {}: {} held-back viewers read again", machine_id, released);
 }
 
 void SessionRouter::drop_if_idle(const std::string& machine_id) {

@@ -14,9 +14,20 @@ using namespace relay;
 struct FakePeer : RelayPeer {
     std::vector<std::string> texts;
     std::vector<std::string> binaries;
+    std::vector<Delivery> deliveries;  // of every message, in order
     std::vector<uint16_t> closes;
-    void send_text(std::string text, Delivery) override { texts.push_back(std::move(text)); }
-    void send_binary(std::string data) override { binaries.push_back(std::move(data)); }
+    size_t queued = 0;  // what queued_bytes() reports; the test plays the socket
+    int resumes = 0;
+    void send_text(std::string text, Delivery d) override {
+        texts.push_back(std::move(text));
+        deliveries.push_back(d);
+    }
+    void send_binary(std::string data, Delivery d) override {
+        binaries.push_back(std::move(data));
+        deliveries.push_back(d);
+    }
+    size_t queued_bytes() const override { return queued; }
+    void resume_reading() override { ++resumes; }
     void close(uint16_t code, std::string) override { closes.push_back(code); }
 };
 
@@ -59,11 +70,11 @@ TEST_F(RouterTest, ViewerSessionIsAnnouncedOnceAcrossAgentReconnects) {
     router_.agent_binary(m_, agent.get(), id + "stale");
     EXPECT_TRUE(viewer->binaries.empty());
 
-    router_.viewer_binary(m_, id, viewer.get(), "\x06key");
+    EXPECT_TRUE(router_.viewer_binary(m_, id, viewer.get(), "\x06key"));
     EXPECT_EQ(agent2->binaries, std::vector<std::string>{id + "\x06key"});
     router_.detach_agent(m_, agent2.get());
     EXPECT_FALSE(router_.agent_online(m_));
-    router_.viewer_binary(m_, id, viewer.get(), "dropped while offline");
+    EXPECT_TRUE(router_.viewer_binary(m_, id, viewer.get(), "dropped while offline"));
     EXPECT_EQ(agent2->binaries.size(), 1u);
 }
 
@@ -91,7 +102,7 @@ TEST_F(RouterTest, SignalsAreRewrittenBetweenViewerAndAgent) {
     router_.attach_agent(m_, agent);
     std::string id = router_.attach_viewer(m_, "", viewer);
 
-    router_.viewer_text(m_, id, viewer.get(), R"({"payload":"{\"sdp\":\"v=0\"}","type":"p2p_signal","extra":1})");
+    EXPECT_TRUE(router_.viewer_text(m_, id, viewer.get(), R"({"payload":"{\"sdp\":\"v=0\"}","type":"p2p_signal","extra":1})"));
     ASSERT_EQ(agent->texts.size(), 2u);
     EXPECT_EQ(agent->texts[1], R"({"payload":"{\"sdp\":\"v=0\"}","session_id":")" + id + R"(","type":"p2p_signal"})");
 
@@ -100,9 +111,9 @@ TEST_F(RouterTest, SignalsAreRewrittenBetweenViewerAndAgent) {
     EXPECT_EQ(viewer->texts[1], R"({"payload":"ü","type":"p2p_signal"})");
 
     // Anything malformed, of another type, or for an unknown session goes nowhere.
-    router_.viewer_text(m_, id, viewer.get(), R"({"type":"p2p_signal","payload":{"sdp":1}})");
-    router_.viewer_text(m_, id, viewer.get(), R"({"type":"hello"})");
-    router_.viewer_text(m_, id, viewer.get(), "not json");
+    EXPECT_TRUE(router_.viewer_text(m_, id, viewer.get(), R"({"type":"p2p_signal","payload":{"sdp":1}})"));
+    EXPECT_TRUE(router_.viewer_text(m_, id, viewer.get(), R"({"type":"hello"})"));
+    EXPECT_TRUE(router_.viewer_text(m_, id, viewer.get(), "not json"));
     router_.agent_text(m_, agent.get(), R"({"type":"p2p_signal","payload":"x"})");
     router_.agent_text(m_, agent.get(), R"({"type":"p2p_signal","session_id":"nope","payload":"x"})");
     EXPECT_EQ(agent->texts.size(), 2u);
@@ -153,8 +164,8 @@ TEST_F(RouterTest, ResumeKeepsTheSessionWithoutANewRequest) {
     EXPECT_EQ(viewer->closes, std::vector<uint16_t>{SessionRouter::kCloseReplaced});
     router_.detach_viewer(m_, resumed, viewer.get());
     EXPECT_TRUE(agent->texts.empty());
-    router_.viewer_binary(m_, resumed, viewer.get(), "old");
-    router_.viewer_binary(m_, resumed, viewer2.get(), "new");
+    EXPECT_TRUE(router_.viewer_binary(m_, resumed, viewer.get(), "old"));
+    EXPECT_TRUE(router_.viewer_binary(m_, resumed, viewer2.get(), "new"));
     EXPECT_EQ(agent->binaries, std::vector<std::string>{resumed + "new"});
     EXPECT_EQ(router_.viewer_count(m_), 1u);
 
@@ -166,6 +177,109 @@ TEST_F(RouterTest, ResumeKeepsTheSessionWithoutANewRequest) {
     auto back = peer();
     router_.attach_agent(m_, back);
     EXPECT_TRUE(back->texts.empty());
+}
+
+// Viewer -> agent traffic is never dropped for a busy agent: its viewers wait instead.
+TEST_F(RouterTest, BusyAgentHoldsBackItsViewersUntilHalfDrained) {
+    SessionRouter router(RouterLimits{3, 2, 1000});
+    auto agent = peer(), v1 = peer(), v2 = peer(), v3 = peer(), other_agent = peer(), other_viewer = peer();
+    router.attach_agent(m_, agent);
+    std::string id1 = router.attach_viewer(m_, "", v1);
+    std::string id2 = router.attach_viewer(m_, "", v2);
+    std::string id3 = router.attach_viewer(m_, "", v3);
+    router.attach_agent("machine-2", other_agent);
+    std::string other = router.attach_viewer("machine-2", "", other_viewer);
+
+    agent->queued = 1000;  // at the limit: still reading
+    EXPECT_TRUE(router.viewer_binary(m_, id1, v1.get(), "a"));
+    agent->queued = 1001;  // the message that finds the agent over the limit still goes; its sender waits
+    EXPECT_FALSE(router.viewer_binary(m_, id1, v1.get(), "b"));
+
+    // Above half the limit the agent is still behind: another viewer gets one message in, then waits.
+    agent->queued = 501;
+    router.agent_sent(m_, agent.get());
+    EXPECT_FALSE(router.viewer_text(m_, id2, v2.get(), R"({"type":"p2p_signal","payload":"x"})"));
+    EXPECT_EQ(v1->resumes + v2->resumes, 0);
+    EXPECT_TRUE(router.viewer_binary("machine-2", other, other_viewer.get(), "elsewhere"));
+
+    // Everything arrived, as traffic that must not be dropped; agent -> viewer stays droppable.
+    EXPECT_EQ(agent->binaries, (std::vector<std::string>{id1 + "a", id1 + "b"}));
+    EXPECT_EQ(agent->texts.back(), R"({"payload":"x","session_id":")" + id2 + R"(","type":"p2p_signal"})");
+    ASSERT_EQ(agent->deliveries.size(), 6u);  // three session requests, then the forwarded messages
+    EXPECT_EQ(agent->deliveries[0], Delivery::control);
+    for (size_t i = 3; i < 6; ++i) EXPECT_EQ(agent->deliveries[i], Delivery::reliable) << i;
+    router.agent_binary(m_, agent.get(), id3 + "picture");
+    EXPECT_EQ(v3->deliveries, (std::vector<Delivery>{Delivery::control, Delivery::data}));
+
+    // Down to half: each held viewer is resumed once; the one never held is left alone.
+    agent->queued = 500;
+    router.agent_sent(m_, agent.get());
+    router.agent_sent(m_, agent.get());
+    EXPECT_EQ(v1->resumes, 1);
+    EXPECT_EQ(v2->resumes, 1);
+    EXPECT_EQ(v3->resumes, 0);
+    EXPECT_TRUE(router.viewer_binary(m_, id3, v3.get(), "c"));
+    EXPECT_TRUE(router.viewer_binary(m_, id1, v1.get(), "d"));
+}
+
+TEST_F(RouterTest, HeldViewersAreReleasedWhenEitherSideGoes) {
+    SessionRouter router(RouterLimits{3, 2, 1000});
+    auto agent = peer(), v1 = peer(), v2 = peer();
+    router.attach_agent(m_, agent);
+    std::string id1 = router.attach_viewer(m_, "", v1);
+    std::string id2 = router.attach_viewer(m_, "", v2);
+    agent->queued = 5000;
+    EXPECT_FALSE(router.viewer_binary(m_, id1, v1.get(), "a"));
+    EXPECT_FALSE(router.viewer_binary(m_, id2, v2.get(), "b"));
+
+    // A viewer leaving while held is forgotten (never resumed); the agent hears of it.
+    router.detach_viewer(m_, id2, v2.get());
+    EXPECT_EQ(agent->texts.back(), session_msg("session_end", id2));
+
+    // The agent leaving releases the rest; their messages are then dropped as for any absent agent.
+    router.detach_agent(m_, agent.get());
+    EXPECT_EQ(v1->resumes, 1);
+    EXPECT_EQ(v2->resumes, 0);
+    EXPECT_TRUE(router.viewer_binary(m_, id1, v1.get(), "lost"));
+    EXPECT_EQ(agent->binaries, (std::vector<std::string>{id1 + "a", id2 + "b"}));
+
+    // A busy agent replaced by a new connection releases them too; the old one's progress is ignored.
+    auto agent2 = peer(), agent3 = peer();
+    router.attach_agent(m_, agent2);
+    agent2->queued = 5000;
+    EXPECT_FALSE(router.viewer_binary(m_, id1, v1.get(), "c"));
+    agent->queued = 0;
+    router.agent_sent(m_, agent.get());
+    EXPECT_EQ(v1->resumes, 1);
+    router.attach_agent(m_, agent3);
+    EXPECT_EQ(agent2->closes, std::vector<uint16_t>{SessionRouter::kCloseReplaced});
+    EXPECT_EQ(v1->resumes, 2);
+    EXPECT_TRUE(router.viewer_binary(m_, id1, v1.get(), "d"));
+    EXPECT_EQ(agent3->binaries, std::vector<std::string>{id1 + "d"});
+
+    // A held viewer taken over by a resumed connection: the new one reads, the closed one is not woken.
+    agent3->queued = 5000;
+    EXPECT_FALSE(router.viewer_binary(m_, id1, v1.get(), "e"));
+    auto v1b = peer();
+    EXPECT_EQ(router.attach_viewer(m_, id1, v1b), id1);
+    agent3->queued = 0;
+    router.agent_sent(m_, agent3.get());
+    EXPECT_EQ(v1->resumes, 2);
+    EXPECT_EQ(v1b->resumes, 0);
+    EXPECT_TRUE(router.viewer_binary(m_, id1, v1b.get(), "f"));
+
+    // No limit to speak of: every message waits for the agent to write it out.
+    SessionRouter strict(RouterLimits{3, 2, 0});
+    auto a = peer(), v = peer();
+    strict.attach_agent(m_, a);
+    std::string id = strict.attach_viewer(m_, "", v);
+    a->queued = 1;
+    EXPECT_FALSE(strict.viewer_binary(m_, id, v.get(), "x"));
+    strict.agent_sent(m_, a.get());
+    EXPECT_EQ(v->resumes, 0);
+    a->queued = 0;
+    strict.agent_sent(m_, a.get());
+    EXPECT_EQ(v->resumes, 1);
 }
 
 TEST_F(RouterTest, ViewerLimitAndShutdown) {
