@@ -37,8 +37,8 @@ TEST(ViewerCliIntegration, SnapshotUploadAndClipboardInOneRun) {
     fs::create_directories(downloads);
     ASSERT_TRUE(rig.start_agent({{"XDG_DOWNLOAD_DIR", downloads}})) << rig.error();
 
-    // 150000 bytes that repeat nowhere: three chunks of 60000, the last one short.
-    std::string payload(150000, '\0');
+    // 1.5 MB that repeat nowhere: 25 chunks of 60000, large enough for progress lines.
+    std::string payload(1500000, '\0');
     uint32_t state = 12345;
     for (auto& c : payload) {
         state = state * 1103515245u + 12345u;
@@ -64,7 +64,13 @@ TEST(ViewerCliIntegration, SnapshotUploadAndClipboardInOneRun) {
     const std::string out = viewer.out();
     EXPECT_NE(out.find("Snapshot written to " + png + " (640x480)"), std::string::npos) << out;
     EXPECT_NE(out.find("Video: 640x480, "), std::string::npos) << out;
-    EXPECT_NE(out.find("Uploaded arrived.bin (150000 bytes)"), std::string::npos) << out;
+    EXPECT_NE(out.find("Upload arrived.bin: 10% (180000 of 1500000 bytes)"), std::string::npos) << out;
+    EXPECT_NE(out.find("Upload arrived.bin: 100% (1500000 of 1500000 bytes)"), std::string::npos) << out;
+    size_t progress_lines = 0;
+    for (size_t at = out.find("Upload arrived.bin: "); at != std::string::npos; at = out.find("Upload arrived.bin: ", at + 1))
+        ++progress_lines;
+    EXPECT_EQ(progress_lines, 10u) << out;
+    EXPECT_NE(out.find("Uploaded arrived.bin (1500000 bytes)"), std::string::npos) << out;
     // The host hands its new clipboard back to every viewer, this one included.
     EXPECT_NE(out.find("Clipboard: " + text), std::string::npos) << out;
 
