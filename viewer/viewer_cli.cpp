@@ -654,7 +654,12 @@ int run_viewer_cli(const ViewerCliOptions& opt) {
         }
     };
     handlers.on_clipboard = [&](const std::string& text) { say(clipboard_line(text)); };
-    handlers.on_ready = [&](const std::string& sid) { say("Session " + sid + " ready (key exchange complete)"); };
+    // The first exchange is announced by the main thread once wait_ready() returns, so that
+    // the line comes before those of the actions; later ones (a new session) from here.
+    std::atomic<int> exchanges{0};
+    handlers.on_ready = [&](const std::string& sid) {
+        if (++exchanges > 1) say("Session " + sid + " ready again (new key exchange)");
+    };
     ViewerSession session;
     session.set_handlers(handlers);
     if (!session.connect(ViewerOptions{opt.server, machine, token, opt.session, true, opt.ca_file})) {
@@ -681,7 +686,8 @@ int run_viewer_cli(const ViewerCliOptions& opt) {
     };
 
     bool ready = session.wait_ready(std::chrono::duration_cast<std::chrono::milliseconds>(run_for));
-    if (!ready) std::fprintf(stderr, "Key exchange did not complete: %s\n", session.last_error().c_str());
+    if (ready) say("Session " + session.session_id() + " ready (key exchange complete)");
+    else std::fprintf(stderr, "Key exchange did not complete: %s\n", session.last_error().c_str());
     bool actions_ok = true;
     auto end = start + std::chrono::duration_cast<Clock::duration>(run_for);
     if (ready && !opt.actions.empty()) {
