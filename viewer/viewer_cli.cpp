@@ -280,6 +280,14 @@ CliParse parse_viewer_cli(const std::vector<std::string>& args, ViewerCliOptions
         message = "give --token, or --user and --password";
         return CliParse::error;
     }
+    if (!options.snapshot.empty()) {
+        std::error_code ec;
+        auto folder = std::filesystem::absolute(options.snapshot, ec).parent_path();
+        if (ec || !std::filesystem::is_directory(folder, ec)) {
+            message = "the folder for --snapshot does not exist: " + folder.string();
+            return CliParse::error;
+        }
+    }
     for (const auto& a : options.actions) {
         if (a.kind != ViewerAction::Kind::Upload) continue;
         if (auto why = unreadable_reason(a.text); !why.empty()) {
@@ -538,6 +546,10 @@ private:
         uint64_t offset = 0;
         int next_percent = 10;
         do {
+            if (g_interrupted)
+                return fail(fmt::format("upload of {} interrupted after {} of {} bytes; the file on the host is "
+                                        "incomplete",
+                                        name, offset, total));
             const size_t n = static_cast<size_t>(std::min<uint64_t>(options_.chunk_size, total - offset));
             chunk.resize(n);
             in.read(reinterpret_cast<char*>(chunk.data()), static_cast<std::streamsize>(n));

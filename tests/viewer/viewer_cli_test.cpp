@@ -251,6 +251,7 @@ TEST(ViewerCliActions, BadValuesAreRefusedWithTheReason) {
         {{"--upload", dir / "missing"}, "No such file"},
         {{"--upload", dir.path()}, "not a regular file"},
         {{"--move"}, "needs a value"},
+        {{"--snapshot", dir / "missing/out.png"}, "folder for --snapshot does not exist"},
     };
     for (const auto& c : cases) {
         ViewerCliOptions o;
