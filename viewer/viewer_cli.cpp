@@ -1,6 +1,7 @@
 #include "viewer/viewer_cli.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <string_view>
 #include <thread>
 
 #include <fmt/format.h>
@@ -107,13 +109,15 @@ bool add_move(ViewerCliOptions& o, const std::string& v) {
     return true;
 }
 
+// Mouse buttons by their number in MouseInput.
+constexpr std::array<std::string_view, 3> BUTTON_NAMES = {"left", "right", "middle"};
+
 bool add_click(ViewerCliOptions& o, const std::string& v) {
-    static const std::vector<std::string> buttons = {"left", "right", "middle"};
-    auto it = std::find(buttons.begin(), buttons.end(), v);
-    if (it == buttons.end()) return false;
+    auto it = std::find(BUTTON_NAMES.begin(), BUTTON_NAMES.end(), v);
+    if (it == BUTTON_NAMES.end()) return false;
     ViewerAction a;
     a.kind = ViewerAction::Kind::Click;
-    a.button = static_cast<uint8_t>(it - buttons.begin());
+    a.button = static_cast<uint8_t>(it - BUTTON_NAMES.begin());
     o.actions.push_back(a);
     return true;
 }
@@ -445,10 +449,9 @@ bool is_extended_key(uint16_t vk) {
 
 std::string describe(const ViewerAction& a) {
     using K = ViewerAction::Kind;
-    static const char* buttons[] = {"left", "right", "middle"};
     switch (a.kind) {
         case K::Move: return fmt::format("move to {},{}", a.x, a.y);
-        case K::Click: return fmt::format("{} click", buttons[a.button % 3]);
+        case K::Click: return fmt::format("{} click", BUTTON_NAMES[a.button % 3]);
         case K::Wheel: return fmt::format("wheel {}", a.wheel);
         case K::KeyPress: return fmt::format("key 0x{:02X}", a.key);
         case K::KeyDown: return fmt::format("key 0x{:02X} down", a.key);
