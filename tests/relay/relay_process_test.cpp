@@ -4,8 +4,12 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <csignal>
+#include <cstring>
+#include <fstream>
 #include <regex>
+#include <thread>
 
 #include "tests/relay/ws_probe.h"
 #include "tests/support/process.h"
@@ -56,6 +60,66 @@ HttpResult http(const std::string& method, const std::string& url, const std::st
     return r;
 }
 
+// Chunk `n` of an upload: starts with its number, the rest derived from it.
+std::string upload_chunk(uint32_t n, size_t size) {
+    std::string chunk(size, '\0');
+    uint64_t x = 0x9e3779b97f4a7c15ull * (n + 1);
+    for (char& c : chunk) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        c = static_cast<char>(x);
+    }
+    std::memcpy(chunk.data(), &n, sizeof n);
+    return chunk;
+}
+
+constexpr uint64_t kHashStart = 0xcbf29ce484222325ull;
+uint64_t fnv1a(uint64_t hash, std::string_view data) {
+    for (unsigned char c : data) hash = (hash ^ c) * 0x100000001b3ull;
+    return hash;
+}
+
+// VmRSS of a process in KiB; 0 when it cannot be read.
+size_t resident_kib(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::strtoull(line.c_str() + 6, nullptr, 10);
+    return 0;
+}
+
+size_t occurrences(const std::string& text, const std::string& needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+    return n;
+}
+
+// A viewer uploading as fast as the relay takes it: numbered chunks sent from a thread of
+// its own. The destructor ends the connection (waking a blocked send) and joins.
+class Uploader {
+public:
+    Uploader(WsProbe& ws, uint32_t count, size_t size)
+        : ws_(ws), thread_([this, count, size] {
+              for (uint32_t i = 0; i < count && ws_.send_binary(upload_chunk(i, size)); ++i) sent_ = i + 1;
+              finished_ = true;
+          }) {}
+    ~Uploader() {
+        if (!finished_) ws_.shutdown();
+        thread_.join();
+    }
+    bool wait(std::chrono::milliseconds timeout) {
+        return testsupport::wait_until([&] { return finished_.load(); }, timeout);
+    }
+    uint32_t sent() const { return sent_; }
+
+private:
+    WsProbe& ws_;
+    std::atomic<uint32_t> sent_{0};
+    std::atomic<bool> finished_{false};
+    std::thread thread_;
+};
+
 // One relay process with its own database.
 class Relay {
 public:
@@ -74,6 +138,7 @@ public:
     bool ok() const { return port_ > 0; }
     const std::string& url() const { return url_; }
     int port() const { return port_; }
+    pid_t pid() const { return process_.pid(); }
     std::optional<int> stop() { return process_.stop(5000ms); }
     std::string log() const { return process_.err(); }
 
@@ -324,6 +389,158 @@ TEST_F(RelayProcessTest, SlowViewerLosesFramesInsteadOfGrowingTheRelay) {
     auto after = viewer.receive();
     ASSERT_TRUE(after);
     EXPECT_EQ(after->data, "after");
+}
+
+class RelayBackPressureTest : public RelayProcessTest {
+protected:
+    static constexpr size_t kChunk = 64 * 1024;
+
+    void SetUp() override {
+        relay_ = std::make_unique<Relay>(dir_ / "upload.db", std::vector<std::string>{"--max-queue", "262144"});
+        ASSERT_TRUE(relay_->ok());
+        token_ = make_account("alice", "password1");
+        machine_ = make_machine(token_);
+        ASSERT_EQ(connect(agent_, "agent", machine_, token_), 101);
+    }
+    // Connects a viewer and returns its session id once the agent has heard of it.
+    std::string join(WsProbe& viewer) {
+        if (connect(viewer, "viewer", machine_, token_) != 101) return {};
+        auto hello = viewer.receive();
+        auto request = agent_.receive();
+        if (!hello || !request) return {};
+        std::string id = json::parse(hello->data)["session_id"];
+        return request->data == session_msg("session_request", id) ? id : std::string();
+    }
+    // Whether the last word on the agent's queue was that it is behind.
+    bool holding_back() const {
+        std::string log = relay_->log();
+        return occurrences(log, "holding back its viewers") > occurrences(log, "its viewers are read again");
+    }
+    // Waits until the relay holds the viewer back and TCP has stopped the upload.
+    bool wait_until_stalled(const Uploader& upload, const std::function<void()>& each = {}) {
+        uint32_t last = 0;
+        return testsupport::wait_until(
+            [&] {
+                if (each) each();
+                uint32_t now = upload.sent();
+                bool still = now == last && holding_back();
+                last = now;
+                if (!still) std::this_thread::sleep_for(300ms);
+                return still;
+            },
+            20s);
+    }
+
+    // Reads chunks first..; returns how many arrived whole and in order before `stop` (a text
+    // message) or a failure; `hash` runs over their payloads.
+    uint32_t read_chunks(WsProbe& agent, const std::string& id, uint32_t first, uint32_t limit, uint64_t& hash,
+                         std::string* stop = nullptr, const std::function<void(uint32_t)>& after_each = {}) {
+        uint32_t n = first;
+        while (n < limit) {
+            auto m = agent.receive(10s);
+            if (!m) break;
+            if (!m->binary) {
+                if (stop) *stop = m->data;
+                break;
+            }
+            uint32_t number = 0;
+            if (m->data.size() != id.size() + kChunk || m->data.compare(0, id.size(), id) != 0) break;
+            std::memcpy(&number, m->data.data() + id.size(), sizeof number);
+            if (number != n) {
+                ADD_FAILURE() << "chunk " << number << " arrived where " << n << " was due";
+                break;
+            }
+            hash = fnv1a(hash, std::string_view(m->data).substr(id.size()));
+            ++n;
+            if (after_each) after_each(n);
+        }
+        return n - first;
+    }
+
+    std::string token_, machine_;
+    WsProbe agent_;
+};
+
+TEST_F(RelayBackPressureTest, UploadReachesASlowAgentWholeAndTheRelayStaysSmall) {
+    WsProbe viewer;
+    std::string id = join(viewer);
+    ASSERT_EQ(id.size(), 36u);
+
+    constexpr uint32_t kChunks = 320;  // 20 MiB, far beyond the 256 KiB queue limit and socket buffers
+    uint64_t expected = kHashStart;
+    for (uint32_t i = 0; i < kChunks; ++i) expected = fnv1a(expected, upload_chunk(i, kChunk));
+
+    auto started = std::chrono::steady_clock::now();
+    const size_t base_kib = resident_kib(relay_->pid());
+    size_t peak_kib = base_kib;
+    auto sample = [&] { peak_kib = std::max(peak_kib, resident_kib(relay_->pid())); };
+    Uploader upload(viewer, kChunks, kChunk);
+    // The agent reads nothing at first: the relay has to hold the viewer back until TCP stops
+    // the viewer (an unbounded relay would take in the whole upload here).
+    ASSERT_TRUE(wait_until_stalled(upload, sample)) << relay_->log();
+    EXPECT_LT(upload.sent(), kChunks);
+
+    // Then it reads slowly, with longer stalls now and then.
+    uint64_t hash = kHashStart;
+    uint32_t received = read_chunks(agent_, id, 0, kChunks, hash, nullptr, [&](uint32_t n) {
+        if (n % 8 != 0) return;
+        sample();
+        std::this_thread::sleep_for(n % 64 == 0 ? 100ms : 5ms);
+    });
+    EXPECT_EQ(received, kChunks);
+    EXPECT_EQ(hash, expected);
+    EXPECT_TRUE(upload.wait(10s));
+    EXPECT_EQ(upload.sent(), kChunks);
+    ASSERT_GT(base_kib, 0u);
+    EXPECT_LT(peak_kib, 200u * 1024) << "relay resident size in KiB";
+    // Queue limit plus a chunk in flight, with room for allocator slack; far below the upload.
+    EXPECT_LT(peak_kib - base_kib, 8u * 1024) << "relay grew by this many KiB";
+    EXPECT_EQ(relay_->log().find("dropping frames"), std::string::npos);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 60s);
+}
+
+TEST_F(RelayBackPressureTest, HeldBackViewersAreReleasedWhenEitherSideLeaves) {
+    // A viewer that leaves while held back: what it sent still arrives whole, then its end.
+    WsProbe leaving;
+    std::string id1 = join(leaving);
+    ASSERT_EQ(id1.size(), 36u);
+    {
+        Uploader upload(leaving, 400, kChunk);
+        ASSERT_TRUE(wait_until_stalled(upload)) << relay_->log();
+        leaving.shutdown();
+        EXPECT_TRUE(upload.wait(10s));
+    }
+    uint64_t hash = kHashStart;
+    std::string stop;
+    uint32_t got = read_chunks(agent_, id1, 0, 400, hash, &stop);
+    EXPECT_GT(got, 0u);
+    EXPECT_EQ(stop, session_msg("session_end", id1)) << "after " << got << " chunks";
+
+    // An agent that leaves while a viewer is held back: the viewer is read again (its chunks
+    // now go nowhere) and reaches the next agent.
+    WsProbe staying;
+    std::string id2 = join(staying);
+    ASSERT_EQ(id2.size(), 36u);
+    {
+        Uploader upload(staying, 400, kChunk);
+        ASSERT_TRUE(wait_until_stalled(upload)) << relay_->log();
+        agent_.disconnect();
+        EXPECT_TRUE(upload.wait(20s)) << "viewer still held back after its agent left";
+        EXPECT_EQ(upload.sent(), 400u);
+    }
+    WsProbe next_agent;
+    ASSERT_EQ(connect(next_agent, "agent", machine_, token_), 101);
+    // The old agent is gone (the upload could finish), so "online" means the new one is attached.
+    ASSERT_TRUE(testsupport::wait_until(
+        [&] {
+            return http("GET", relay_->url() + "/api/machines", {}, token_).body.find("\"online\":true") !=
+                   std::string::npos;
+        },
+        5s));
+    ASSERT_TRUE(staying.send_binary("after"));
+    auto after = next_agent.receive();
+    ASSERT_TRUE(after);
+    EXPECT_EQ(after->data, id2 + "after");
 }
 
 TEST(RelayProcess, ServesHttpsWithTheTestCertificate) {

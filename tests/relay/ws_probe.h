@@ -87,6 +87,12 @@ public:
     bool closed() const { return closed_; }
     uint16_t close_code() const { return close_code_; }
 
+    // Ends both directions without releasing the socket: safe while another thread is blocked
+    // sending on it (that send then fails).
+    void shutdown() {
+        if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+    }
+
     void disconnect() {
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
