@@ -162,8 +162,16 @@ public:
         });
     }
 
-    // Our own close: the close handler reports the end; `done` runs afterwards either way.
+    // Our own close: what is already queued goes out first (an upload's last chunks must
+    // not be thrown away), then the close frame; the close handler reports the end and
+    // `done` runs afterwards either way. Sends made after this are refused.
     void close(uint16_t code, const std::string& reason, std::function<void()> done) {
+        if (state_ == State::Open && (writing_ || !queue_.empty())) {
+            close_after_flush_ = [this, code, reason, done = std::move(done)]() mutable {
+                close(code, reason, std::move(done));
+            };
+            return;
+        }
         if (state_ != State::Open) {
             abandon();
             if (done) done();
@@ -187,7 +195,7 @@ public:
     }
 
     void enqueue(Outgoing msg) {
-        if (state_ != State::Open) {
+        if (state_ != State::Open || close_after_flush_) {
             owner_.conn_wrote(msg.data.size());
             return;
         }
@@ -322,6 +330,7 @@ private:
     void write_next() {
         if (queue_.empty() || state_ != State::Open) {
             writing_ = false;
+            run_pending_close();
             return;
         }
         writing_ = true;
@@ -342,9 +351,18 @@ private:
         if (ec) {
             writing_ = false;
             if (state_ == State::Open) lose(1006, ec.message());
+            run_pending_close();
             return;
         }
         write_next();
+    }
+
+    // A close that waited for the queue to drain (or for the connection to fail).
+    void run_pending_close() {
+        if (!close_after_flush_) return;
+        auto pending = std::move(close_after_flush_);
+        close_after_flush_ = nullptr;
+        pending();
     }
 
     void drop_queue() {
@@ -388,6 +406,7 @@ private:
     beast::flat_buffer buffer_;
     websocket::response_type response_;
     std::deque<Outgoing> queue_;
+    std::function<void()> close_after_flush_;
     State state_ = State::Connecting;
     bool writing_ = false;
     bool timed_out_ = false;
@@ -427,8 +446,9 @@ public:
         auto done = std::make_shared<std::promise<void>>();
         auto finished = done->get_future();
         asio::post(strand_, [this, code, reason, done] { begin_stop(code, reason, [done] { done->set_value(); }); });
-        // A peer that never answers our close frame must not hold the caller up for long.
-        finished.wait_for(std::chrono::seconds(3));
+        // Queued messages are flushed before the close frame; a peer that reads too slowly
+        // or never answers our close must not hold the caller up for long.
+        finished.wait_for(std::chrono::seconds(5));
         work_.reset();
         ioc_.stop();
         thread_.join();

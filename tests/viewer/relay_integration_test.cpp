@@ -285,3 +285,20 @@ TEST_F(RelayIntegration, CommandLineViewerReportsWhatArrives) {
     EXPECT_EQ(bad.wait(seconds(15)), 1);
     EXPECT_NE(bad.err().find("401"), std::string::npos) << bad.err();
 }
+
+TEST_F(RelayIntegration, ClosingAViewerSendsWhatItQueuedFirst) {
+    auto v = ready_viewer();
+    // A burst that is still in the viewer's send queue when it closes, like the last
+    // chunks of an upload.
+    const size_t count = 160, size = 64 * 1024;
+    for (size_t i = 0; i < count; ++i) {
+        std::vector<uint8_t> data(size, static_cast<uint8_t>(i));
+        ASSERT_TRUE(v->send_file_chunk("burst.bin", i * size, count * size, data));
+    }
+    v->close();
+    ASSERT_TRUE(wait_until([&] { return inbox.size() >= count; }, seconds(20))) << inbox.size();
+    auto all = inbox.all();
+    ASSERT_EQ(all.size(), count);
+    // Last chunk intact and last in order.
+    EXPECT_EQ(all.back().second.back(), static_cast<uint8_t>(count - 1));
+}
