@@ -65,11 +65,7 @@ public:
 
     void accept(http::request<http::string_body> req) {
         beast::get_lowest_layer(ws_).expires_never();
-        websocket::stream_base::timeout timeout{};
-        timeout.handshake_timeout = std::chrono::seconds(30);
-        timeout.idle_timeout = std::chrono::seconds(30);  // a ping goes out after 15 s of silence
-        timeout.keep_alive_pings = true;
-        ws_.set_option(timeout);
+        set_idle_timeout(true);
         ws_.set_option(websocket::stream_base::decorator(
             [](websocket::response_type& res) { res.set(http::field::server, kServerName); }));
         ws_.read_message_max(ctx_.options.max_message);
@@ -162,14 +158,28 @@ private:
                          : ctx_.router.viewer_binary(admission_.machine_id, session_id_, this, message);
         }
         buffer_.consume(buffer_.size());
-        if (go_on) read();
-        else read_held_ = true;  // the router calls resume_reading() when the agent has caught up
+        if (go_on) return read();
+        // The router calls resume_reading() when the agent has caught up. Until then the
+        // viewer's pongs cannot be read, so the idle time-out must not count it as gone.
+        read_held_ = true;
+        set_idle_timeout(false);
     }
 
     void on_resume() {
         if (!read_held_ || !attached_) return;
         read_held_ = false;
+        set_idle_timeout(true);  // re-armed by the read
         read();
+    }
+
+    // Strand only. Without an idle time-out an expiring timer does nothing.
+    void set_idle_timeout(bool on) {
+        websocket::stream_base::timeout timeout{};
+        timeout.handshake_timeout = std::chrono::seconds(30);
+        timeout.idle_timeout = on ? websocket::stream_base::duration(std::chrono::seconds(30))  // ping after 15 s
+                                  : websocket::stream_base::none();
+        timeout.keep_alive_pings = true;
+        ws_.set_option(timeout);
     }
 
     void detach() {

@@ -543,6 +543,29 @@ TEST_F(RelayBackPressureTest, HeldBackViewersAreReleasedWhenEitherSideLeaves) {
     EXPECT_EQ(after->data, id2 + "after");
 }
 
+// The relay's idle time-out is 30 s. A viewer held back for longer cannot have its pongs
+// read meanwhile, and must not be taken for dead because of that.
+TEST_F(RelayBackPressureTest, ViewerHeldBackPastTheIdleTimeoutStaysConnected) {
+    WsProbe viewer;
+    std::string id = join(viewer);
+    ASSERT_EQ(id.size(), 36u);
+    constexpr uint32_t kChunks = 320;
+    Uploader upload(viewer, kChunks, kChunk);
+    ASSERT_TRUE(wait_until_stalled(upload)) << relay_->log();
+
+    // The agent reads nothing for 33 s, but shows it is alive so that it is not timed out itself.
+    auto until = std::chrono::steady_clock::now() + 33s;
+    while (std::chrono::steady_clock::now() < until) {
+        ASSERT_TRUE(agent_.send_binary(id + "progress"));
+        std::this_thread::sleep_for(3s);
+    }
+    EXPECT_TRUE(holding_back());
+    uint64_t hash = kHashStart;
+    EXPECT_EQ(read_chunks(agent_, id, 0, kChunks, hash), kChunks);
+    EXPECT_TRUE(upload.wait(10s));
+    EXPECT_EQ(upload.sent(), kChunks);
+}
+
 TEST(RelayProcess, ServesHttpsWithTheTestCertificate) {
     TempDir dir;
     Process script;
