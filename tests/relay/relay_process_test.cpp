@@ -313,6 +313,8 @@ TEST_F(RelayProcessTest, ViewerLimitIsEnforced) {
     std::string machine = make_machine(token);
     WsProbe first, second;
     ASSERT_EQ(connect(first, "viewer", machine, token), 101);
+    // The session message means the first viewer holds its place (the 101 can come first).
+    ASSERT_TRUE(first.receive());
     EXPECT_EQ(connect(second, "viewer", machine, token), 503);
 }
 
