@@ -1,5 +1,6 @@
 #include "net/e2e_crypto.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 
@@ -36,48 +37,35 @@ bool hkdf_sha256(const uint8_t* ikm, size_t ikm_len, const uint8_t* salt, size_t
            EVP_PKEY_derive(ctx.get(), out, &len) > 0 && len == out_len;
 }
 
-E2ECrypto::~E2ECrypto() {
-    OPENSSL_cleanse(private_key_.data(), private_key_.size());
-    OPENSSL_cleanse(session_key_.data(), session_key_.size());
-}
-
-bool E2ECrypto::generate_keypair() {
+bool x25519_keypair(E2EKey& private_key, E2EKey& public_key) {
     PkeyCtx ctx(EVP_PKEY_CTX_new_id(EVP_PKEY_X25519, nullptr));
     if (!ctx || EVP_PKEY_keygen_init(ctx.get()) <= 0) return false;
     EVP_PKEY* raw = nullptr;
     if (EVP_PKEY_keygen(ctx.get(), &raw) <= 0) return false;
     Pkey key(raw);
-
-    std::array<uint8_t, E2E_KEY_LEN> priv{};
-    std::array<uint8_t, E2E_KEY_LEN> pub{};
+    E2EKey priv{};
+    E2EKey pub{};
     size_t priv_len = priv.size();
     size_t pub_len = pub.size();
     bool ok = EVP_PKEY_get_raw_private_key(key.get(), priv.data(), &priv_len) == 1 && priv_len == priv.size() &&
               EVP_PKEY_get_raw_public_key(key.get(), pub.data(), &pub_len) == 1 && pub_len == pub.size();
     if (ok) {
-        private_key_ = priv;
-        public_key_ = pub;
-        spdlog::default_logger_raw()->info("E2E: Generated X25519 keypair");
+        private_key = priv;
+        public_key = pub;
     }
     OPENSSL_cleanse(priv.data(), priv.size());
     return ok;
 }
 
-bool E2ECrypto::set_private_key_for_test(const std::array<uint8_t, E2E_KEY_LEN>& key) {
-    Pkey pkey(EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, key.data(), key.size()));
-    if (!pkey) return false;
-    size_t len = public_key_.size();
-    if (EVP_PKEY_get_raw_public_key(pkey.get(), public_key_.data(), &len) != 1) return false;
-    private_key_ = key;
-    return true;
+bool x25519_public_key(const E2EKey& private_key, E2EKey& public_key) {
+    Pkey pkey(EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, private_key.data(), private_key.size()));
+    size_t len = public_key.size();
+    return pkey && EVP_PKEY_get_raw_public_key(pkey.get(), public_key.data(), &len) == 1 && len == public_key.size();
 }
 
-bool E2ECrypto::derive_shared_key(const std::vector<uint8_t>& peer_public_key) {
-    if (peer_public_key.size() != E2E_KEY_LEN) {
-        spdlog::default_logger_raw()->error("E2E: Invalid peer public key size: {}", peer_public_key.size());
-        return false;
-    }
-    Pkey own(EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, private_key_.data(), private_key_.size()));
+bool derive_session_key(const E2EKey& private_key, const std::vector<uint8_t>& peer_public_key, E2EKey& session_key) {
+    if (peer_public_key.size() != E2E_KEY_LEN) return false;
+    Pkey own(EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, private_key.data(), private_key.size()));
     Pkey peer(EVP_PKEY_new_raw_public_key(EVP_PKEY_X25519, nullptr, peer_public_key.data(), peer_public_key.size()));
     if (!own || !peer) return false;
 
@@ -87,35 +75,25 @@ bool E2ECrypto::derive_shared_key(const std::vector<uint8_t>& peer_public_key) {
     bool ok = dctx && EVP_PKEY_derive_init(dctx.get()) > 0 && EVP_PKEY_derive_set_peer(dctx.get(), peer.get()) > 0 &&
               EVP_PKEY_derive(dctx.get(), shared.data(), &shared_len) > 0 && shared_len == shared.size();
 
-    std::array<uint8_t, E2E_KEY_LEN> derived{};
+    E2EKey derived{};
     ok = ok && hkdf_sha256(shared.data(), shared.size(), reinterpret_cast<const uint8_t*>(E2E_SALT), E2E_SALT_LEN,
                            reinterpret_cast<const uint8_t*>(E2E_HKDF_INFO), E2E_HKDF_INFO_LEN, derived.data(),
                            derived.size());
     OPENSSL_cleanse(shared.data(), shared.size());
-    if (!ok) {
-        OPENSSL_cleanse(derived.data(), derived.size());
-        return false;
-    }
-    session_key_ = derived;
+    if (ok) session_key = derived;
     OPENSSL_cleanse(derived.data(), derived.size());
-    ready_ = true;
-    send_counter_ = 0;
-    spdlog::default_logger_raw()->info("E2E: Shared key derived successfully");
-    return true;
+    return ok;
 }
 
-std::vector<uint8_t> E2ECrypto::encrypt(const uint8_t* plaintext, size_t size) {
-    if (!ready_) return {};
+std::vector<uint8_t> seal_envelope(const E2EKey& key, const E2EIv& iv, const uint8_t* plaintext, size_t size) {
     if (size > static_cast<size_t>(INT32_MAX)) return {};
-    uint64_t n = send_counter_++;
-
     std::vector<uint8_t> out(size + E2E_OVERHEAD);
-    for (int i = 0; i < 8; ++i) out[4 + i] = static_cast<uint8_t>(n >> (8 * i));
+    std::copy(iv.begin(), iv.end(), out.begin());
 
     CipherCtx ctx(EVP_CIPHER_CTX_new());
     int len = 0;
     if (!ctx || EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) != 1 ||
-        EVP_EncryptInit_ex(ctx.get(), nullptr, nullptr, session_key_.data(), out.data()) != 1) {
+        EVP_EncryptInit_ex(ctx.get(), nullptr, nullptr, key.data(), iv.data()) != 1) {
         return {};
     }
     if (size > 0 &&
@@ -131,16 +109,17 @@ std::vector<uint8_t> E2ECrypto::encrypt(const uint8_t* plaintext, size_t size) {
     return out;
 }
 
-std::optional<std::vector<uint8_t>> E2ECrypto::decrypt(const uint8_t* envelope, size_t size,
-                                                       bool log_tag_mismatch) const {
-    if (!ready_ || size < E2E_OVERHEAD) return std::nullopt;
+std::optional<std::vector<uint8_t>> open_envelope(const E2EKey& key, const uint8_t* envelope, size_t size,
+                                                  bool* tag_mismatch) {
+    if (tag_mismatch) *tag_mismatch = false;
+    if (size < E2E_OVERHEAD) return std::nullopt;
     if (size - E2E_OVERHEAD > static_cast<size_t>(INT32_MAX)) return std::nullopt;
     size_t n = size - E2E_OVERHEAD;
     std::vector<uint8_t> plain(n);
 
     CipherCtx ctx(EVP_CIPHER_CTX_new());
     if (!ctx || EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) != 1 ||
-        EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr, session_key_.data(), envelope) != 1) {
+        EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr, key.data(), envelope) != 1) {
         return std::nullopt;
     }
     int len = 0;
@@ -154,11 +133,60 @@ std::optional<std::vector<uint8_t>> E2ECrypto::decrypt(const uint8_t* envelope, 
     }
     int final_len = 0;
     if (EVP_DecryptFinal_ex(ctx.get(), plain.data() + len, &final_len) != 1) {
-        if (log_tag_mismatch) {
-            spdlog::default_logger_raw()->error("E2E: Decryption failed - authentication tag mismatch");
-        }
+        if (tag_mismatch) *tag_mismatch = true;
         OPENSSL_cleanse(plain.data(), plain.size());
         return std::nullopt;
+    }
+    return plain;
+}
+
+E2ECrypto::~E2ECrypto() {
+    OPENSSL_cleanse(private_key_.data(), private_key_.size());
+    OPENSSL_cleanse(session_key_.data(), session_key_.size());
+}
+
+bool E2ECrypto::generate_keypair() {
+    if (!x25519_keypair(private_key_, public_key_)) return false;
+    spdlog::default_logger_raw()->info("E2E: Generated X25519 keypair");
+    return true;
+}
+
+bool E2ECrypto::set_private_key_for_test(const E2EKey& key) {
+    E2EKey pub{};
+    if (!x25519_public_key(key, pub)) return false;
+    private_key_ = key;
+    public_key_ = pub;
+    return true;
+}
+
+bool E2ECrypto::derive_shared_key(const std::vector<uint8_t>& peer_public_key) {
+    if (peer_public_key.size() != E2E_KEY_LEN) {
+        spdlog::default_logger_raw()->error("E2E: Invalid peer public key size: {}", peer_public_key.size());
+        return false;
+    }
+    if (!derive_session_key(private_key_, peer_public_key, session_key_)) return false;
+    ready_ = true;
+    send_counter_ = 0;
+    spdlog::default_logger_raw()->info("E2E: Shared key derived successfully");
+    return true;
+}
+
+std::vector<uint8_t> E2ECrypto::encrypt(const uint8_t* plaintext, size_t size) {
+    if (!ready_) return {};
+    // The counter advances even if sealing then fails: an IV is never used twice.
+    uint64_t n = send_counter_++;
+    E2EIv iv{};
+    for (int i = 0; i < 8; ++i) iv[4 + i] = static_cast<uint8_t>(n >> (8 * i));
+    return seal_envelope(session_key_, iv, plaintext, size);
+}
+
+std::optional<std::vector<uint8_t>> E2ECrypto::decrypt(const uint8_t* envelope, size_t size,
+                                                       bool log_tag_mismatch) const {
+    if (!ready_) return std::nullopt;
+    bool tag_mismatch = false;
+    auto plain = open_envelope(session_key_, envelope, size, &tag_mismatch);
+    if (!plain && tag_mismatch && log_tag_mismatch) {
+        spdlog::default_logger_raw()->error("E2E: Decryption failed - authentication tag mismatch");
     }
     return plain;
 }

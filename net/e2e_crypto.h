@@ -20,6 +20,27 @@ inline constexpr size_t E2E_OVERHEAD = E2E_IV_LEN + E2E_TAG_LEN;
 bool hkdf_sha256(const uint8_t* ikm, size_t ikm_len, const uint8_t* salt, size_t salt_len, const uint8_t* info,
                  size_t info_len, uint8_t* out, size_t out_len);
 
+using E2EKey = std::array<uint8_t, E2E_KEY_LEN>;
+using E2EIv = std::array<uint8_t, E2E_IV_LEN>;
+
+// The primitives both ends of a session use (the agent through E2ECrypto, the viewer
+// through its own key holder). None of them logs.
+
+// A fresh X25519 key pair in raw form.
+bool x25519_keypair(E2EKey& private_key, E2EKey& public_key);
+// The public key that belongs to a raw private key.
+bool x25519_public_key(const E2EKey& private_key, E2EKey& public_key);
+// X25519 agreement with the peer's raw public key, stretched with HKDF-SHA256
+// (salt E2E_SALT, info "aes-256-gcm") into the AES-256 session key. The peer key must
+// be 32 bytes.
+bool derive_session_key(const E2EKey& private_key, const std::vector<uint8_t>& peer_public_key, E2EKey& session_key);
+// AES-256-GCM envelope: IV | ciphertext | 16-byte tag, no additional data. Empty on failure.
+std::vector<uint8_t> seal_envelope(const E2EKey& key, const E2EIv& iv, const uint8_t* plaintext, size_t size);
+// Opens an envelope; no value when it is shorter than 28 bytes or does not authenticate
+// (then *tag_mismatch, when given, says whether the tag check was what failed).
+std::optional<std::vector<uint8_t>> open_envelope(const E2EKey& key, const uint8_t* envelope, size_t size,
+                                                  bool* tag_mismatch = nullptr);
+
 // One viewer session's keys: X25519 agreement, HKDF-SHA256 to an AES-256 key, and
 // AES-256-GCM envelopes (IV 12 | ciphertext | tag 16). Not thread-safe: the owner
 // serialises every call.
@@ -58,14 +79,14 @@ public:
     uint64_t send_counter() const { return send_counter_; }
 
     // Test hook: the derived key, to check the derivation against known answers.
-    const std::array<uint8_t, E2E_KEY_LEN>& session_key_for_test() const { return session_key_; }
+    const E2EKey& session_key_for_test() const { return session_key_; }
     // Test hook: install a known private key (RFC 7748 vectors); recomputes the public key.
-    bool set_private_key_for_test(const std::array<uint8_t, E2E_KEY_LEN>& key);
+    bool set_private_key_for_test(const E2EKey& key);
 
 private:
-    std::array<uint8_t, E2E_KEY_LEN> private_key_{};
-    std::array<uint8_t, E2E_KEY_LEN> public_key_{};
-    std::array<uint8_t, E2E_KEY_LEN> session_key_{};
+    E2EKey private_key_{};
+    E2EKey public_key_{};
+    E2EKey session_key_{};
     uint64_t send_counter_ = 0;
     bool ready_ = false;
 };

@@ -28,14 +28,13 @@ public:
 
     // Empty when not ready or on failure.
     std::vector<uint8_t> seal(const std::vector<uint8_t>& plaintext) const;
-    std::vector<uint8_t> seal_with_iv(const std::array<uint8_t, E2E_IV_LEN>& iv,
-                                      const std::vector<uint8_t>& plaintext) const;
+    std::vector<uint8_t> seal_with_iv(const E2EIv& iv, const std::vector<uint8_t>& plaintext) const;
     // No value when not ready, too short or not authentic (quietly: the caller decides).
     std::optional<std::vector<uint8_t>> open(const uint8_t* envelope, size_t size) const;
 
 private:
-    std::array<uint8_t, E2E_KEY_LEN> private_key_{};
-    std::array<uint8_t, E2E_KEY_LEN> public_key_{};
-    std::array<uint8_t, E2E_KEY_LEN> session_key_{};
+    E2EKey private_key_{};
+    E2EKey public_key_{};
+    E2EKey session_key_{};
     bool ready_ = false;
 };
