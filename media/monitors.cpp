@@ -7,11 +7,4 @@ void log_monitor(const MonitorInfo& monitor) {
                                        monitor.height, monitor.x, monitor.y, monitor.is_primary ? " [primary]" : "");
 }
 
-void settle_primary(std::vector<MonitorInfo>& monitors) {
-    bool seen = false;
-    for (MonitorInfo& monitor : monitors) {
-        monitor.is_primary = monitor.is_primary && !seen;
-        seen = seen || monitor.is_primary;
-    }
-    if (!seen && !monitors.empty()) monitors.front().is_primary = true;
-}
+bool is_primary_position(int32_t x, int32_t y) { return x == 0 && y == 0; }

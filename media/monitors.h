@@ -17,13 +17,14 @@ struct MonitorInfo {
     bool is_primary = false;
 };
 
-// Every output of every adapter, in enumeration order, the primary one flagged. Logs "Monitor {}: {} ({}x{} at {},{}){}" per output. Empty when the
-// graphics system cannot be reached.
+// Every output of every adapter, in enumeration order, the primary one flagged. Logs
+// "Monitor {}: {} ({}x{} at {},{}){}" per output. Empty when the graphics system cannot
+// be reached.
 std::vector<MonitorInfo> enumerate_monitors();
 
-// Leaves exactly one entry of a non-empty list primary: the first one flagged, else the
-// first entry. For backends whose system may flag none or several.
-void settle_primary(std::vector<MonitorInfo>& monitors);
+// The primary output is the one whose top-left corner is the origin of the virtual
+// desktop; every platform flags it by this rule.
+bool is_primary_position(int32_t x, int32_t y);
 
 // The log line of one output.
 void log_monitor(const MonitorInfo& monitor);

@@ -37,8 +37,7 @@ std::vector<MonitorInfo> enumerate_monitors() {
                 monitor.height = static_cast<uint32_t>(r.bottom - r.top);
                 monitor.x = r.left;
                 monitor.y = r.top;
-                // The primary output is the one at the origin of the virtual desktop.
-                monitor.is_primary = r.left == 0 && r.top == 0;
+                monitor.is_primary = is_primary_position(r.left, r.top);
                 log_monitor(monitor);
                 monitors.push_back(monitor);
             }

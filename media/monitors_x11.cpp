@@ -54,7 +54,7 @@ std::vector<MonitorInfo> list_x11_monitors(Display* display) {
             monitor.height = static_cast<uint32_t>(found[i].height);
             monitor.x = found[i].x;
             monitor.y = found[i].y;
-            monitor.is_primary = found[i].primary != 0;
+            monitor.is_primary = is_primary_position(monitor.x, monitor.y);
             monitors.push_back(monitor);
         }
         if (found != nullptr) XRRFreeMonitors(found);
@@ -65,10 +65,10 @@ std::vector<MonitorInfo> list_x11_monitors(Display* display) {
         whole.name = "screen";
         whole.width = static_cast<uint32_t>(DisplayWidth(display, screen));
         whole.height = static_cast<uint32_t>(DisplayHeight(display, screen));
+        whole.is_primary = true;  // the whole root window starts at the origin
         monitors.push_back(whole);
     }
 
-    settle_primary(monitors);
     return monitors;
 }
 

@@ -10,8 +10,8 @@
 #include "media/monitors.h"
 
 // The active XRandR monitors of the display's default screen in the server's order, or the
-// whole root window as a single output when XRandR has none to offer. Exactly one entry is
-// primary: the one the server marks so, else the first (settle_primary). Does not log.
+// whole root window as a single output when XRandR has none to offer. The one at the
+// desktop origin is primary. Does not log.
 std::vector<MonitorInfo> list_x11_monitors(Display* display);
 
 // Makes X protocol errors non-fatal for the whole process: Xlib's default handler ends the

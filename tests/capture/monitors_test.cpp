@@ -4,34 +4,11 @@
 
 #include "tests/support/log_capture.h"
 
-namespace {
-
-std::vector<bool> primaries(const std::vector<MonitorInfo>& monitors) {
-    std::vector<bool> flags;
-    for (const MonitorInfo& monitor : monitors) flags.push_back(monitor.is_primary);
-    return flags;
-}
-
-}  // namespace
-
-TEST(SettlePrimary, KeepsExactlyOnePrimary) {
-    std::vector<MonitorInfo> none(3);
-    settle_primary(none);
-    EXPECT_EQ(primaries(none), (std::vector<bool>{true, false, false}));
-
-    std::vector<MonitorInfo> second(3);
-    second[1].is_primary = true;
-    settle_primary(second);
-    EXPECT_EQ(primaries(second), (std::vector<bool>{false, true, false}));
-
-    std::vector<MonitorInfo> several(3);
-    several[1].is_primary = several[2].is_primary = true;
-    settle_primary(several);
-    EXPECT_EQ(primaries(several), (std::vector<bool>{false, true, false}));
-
-    std::vector<MonitorInfo> empty;
-    settle_primary(empty);
-    EXPECT_TRUE(empty.empty());
+TEST(PrimaryRule, OnlyTheOutputAtTheOriginIsPrimary) {
+    EXPECT_TRUE(is_primary_position(0, 0));
+    EXPECT_FALSE(is_primary_position(-1920, 0));  // left of the primary
+    EXPECT_FALSE(is_primary_position(0, 1080));
+    EXPECT_FALSE(is_primary_position(1920, -200));
 }
 
 TEST(LogMonitor, NegativePositionsAndThePrimarySuffix) {
