@@ -468,7 +468,7 @@ TEST_F(RelayBackPressureTest, UploadReachesASlowAgentWholeAndTheRelayStaysSmall)
     std::string id = join(viewer);
     ASSERT_EQ(id.size(), 36u);
 
-    constexpr uint32_t kChunks = 320;  // 20 MiB, far beyond the 256 KiB queue limit and socket buffers
+    constexpr uint32_t kChunks = 640;  // 40 MiB, far beyond the 256 KiB queue limit and the relay's socket buffers
     uint64_t expected = kHashStart;
     for (uint32_t i = 0; i < kChunks; ++i) expected = fnv1a(expected, upload_chunk(i, kChunk));
 

@@ -33,6 +33,11 @@ public:
     // The answer's body, if any, is kept in response().
     int connect(int port, const std::string& target) {
         fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        // Small fixed socket buffers, so that back-pressure shows at the probe instead of
+        // disappearing into tens of MiB of auto-tuned kernel buffers.
+        int buffer = 128 * 1024;
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+        ::setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_port = htons(static_cast<uint16_t>(port));
