@@ -4,7 +4,7 @@
 
 #include <spdlog/spdlog.h>
 
-uint32_t clamp_bitrate_kbps(uint32_t kbps) { return std::clamp(kbps, MIN_BITRATE_KBPS, MAX_BITRATE_KBPS); }
+uint32_t clamp_bitrate_kbps(uint32_t kbps) { return std::clamp(kbps, ENCODER_MIN_BITRATE_KBPS, ENCODER_MAX_BITRATE_KBPS); }
 
 void dispatch_viewer_message(const std::string& /*session_id*/, const std::vector<uint8_t>& message,
                              const DispatchTargets& targets) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "media/bitrate.h"
 #include "net/messages.h"
 
 // What a viewer message can act on. The agent runtime fills these with the real
@@ -15,9 +16,6 @@ struct DispatchTargets {
     std::function<bool(const std::vector<uint8_t>&)> file_chunk;
     std::function<void(uint32_t)> set_bitrate;
 };
-
-inline constexpr uint32_t MIN_BITRATE_KBPS = 100;
-inline constexpr uint32_t MAX_BITRATE_KBPS = 200000;
 
 // Keeps a viewer's requested bit rate within what an encoder can take.
 uint32_t clamp_bitrate_kbps(uint32_t kbps);

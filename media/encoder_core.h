@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "media/bitrate.h"
+
 // FFmpeg types are only named here; encoder_core.cpp includes the FFmpeg headers.
 struct AVCodec;
 struct AVCodecContext;
@@ -12,10 +14,6 @@ struct AVFrame;
 struct AVPacket;
 struct SwsContext;
 
-// Bit-rate range the encoders accept from set_bitrate (kbit/s); values outside are
-// clamped, so the codec never sees 0 or a rate its int fields cannot hold.
-inline constexpr uint32_t ENCODER_MIN_BITRATE_KBPS = 100;
-inline constexpr uint32_t ENCODER_MAX_BITRATE_KBPS = 200000;
 
 // Largest picture side the encoders accept (H.264 level 6.2 is 8192; leave headroom).
 inline constexpr uint32_t MAX_ENCODER_DIMENSION = 16384;

@@ -18,14 +18,13 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "media/bitrate.h"
 #include "viewer/account_client.h"
 #include "viewer/viewer_session.h"
 
 namespace {
 
 // The agent applies bit rates in this range.
-constexpr uint32_t MIN_BITRATE_KBPS = 100;
-constexpr uint32_t MAX_BITRATE_KBPS = 200000;
 // One upload chunk travels as one relay message (16 MiB by default on the relay).
 constexpr size_t MAX_CHUNK_SIZE = 4u * 1024 * 1024;
 // Uploads at least this large report their progress every 10 %.
@@ -203,7 +202,7 @@ const std::vector<OptionRow>& option_table() {
         {"--chunk-size", "BYTES", "upload chunk size (default 65536)", set_chunk_size, "1..4194304"},
         {"--bitrate", "KBPS", "action: ask the host for this video bit rate (kbit/s)",
          [](ViewerCliOptions& o, const std::string& v) {
-             return add_number(o, K::Bitrate, v, MIN_BITRATE_KBPS, MAX_BITRATE_KBPS);
+             return add_number(o, K::Bitrate, v, ENCODER_MIN_BITRATE_KBPS, ENCODER_MAX_BITRATE_KBPS);
          },
          "100..200000"},
         {"--wait", "MS", "action: pause before the next action (milliseconds)",

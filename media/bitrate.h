@@ -1,0 +1,9 @@
+#pragma once
+
+#include <cstdint>
+
+// Bit-rate range the encoders accept (kbit/s). Viewer requests outside it are clamped
+// by the agent and refused by the command-line viewer, so the codec never sees 0 or a
+// rate its int fields cannot hold.
+inline constexpr uint32_t ENCODER_MIN_BITRATE_KBPS = 100;
+inline constexpr uint32_t ENCODER_MAX_BITRATE_KBPS = 200000;
