@@ -16,6 +16,7 @@
 #include "control/file_receiver.h"
 #include "control/input_injector.h"
 #include "control/system_stats.h"
+#include "host/tray_icon.h"
 #include "media/encoder.h"
 #include "media/monitors.h"
 #include "media/screen_capture.h"
@@ -37,7 +38,9 @@ uint32_t frame_interval_us_for(uint32_t target_fps) {
     return 1000000u / (target_fps == 0 ? 30u : target_fps);
 }
 
-int run_agent() {
+int run_agent() { return run_agent(RuntimeHooks{}); }
+
+int run_agent(const RuntimeHooks& hooks) {
     net_startup();
     setup_logging();
     auto* log = spdlog::default_logger_raw();
@@ -93,6 +96,13 @@ int run_agent() {
         return 1;
     }
     log->info("Connected to relay server");
+    if (hooks.connected) hooks.connected();
+
+    // 10. Tray: status, menu and a balloon saying the agent runs.
+    TrayIcon tray;
+    tray.start([&config](int command) { run_tray_command(command, config.server_url, request_stop); });
+    tray.set_status("Zarvex \u2014 Connected to " + config.server_url);
+    tray.show_balloon("Zarvex", "Agent is running. Right-click the tray icon for options.");
 
     // 16. Wiring. The message handler runs on the relay thread with the session lock
     // held: nothing it reaches may send to viewers.
@@ -155,6 +165,8 @@ int run_agent() {
     }
 
     log->info("Agent shutting down...");
+    if (hooks.stopping) hooks.stopping();
+    tray.stop();
     clipboard.stop();
     ws.disconnect();
     injector.release_all();

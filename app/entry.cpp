@@ -39,9 +39,12 @@ int agent_main(int argc, char** argv) {
         }
         case RunMode::Install:
         case RunMode::Uninstall:
-            return handle_service_command(argc, argv) ? 0 : 1;
+            // The outcome is reported on the console; the exit code is 0 either way.
+            handle_service_command(argc, argv);
+            return 0;
         case RunMode::Service:
-            return run_service_dispatcher() ? 0 : 1;
+            run_service_dispatcher([](const RuntimeHooks& hooks) { return run_agent(hooks); });
+            return 0;
         case RunMode::Interactive:
             break;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
-// Console setup wizard: signs in to the relay, registers the machine, writes config.json.
-// 0 on success, 1 on failure.
+// Console setup wizard: signs up or in to the relay's account API, registers this
+// machine and writes config.json. 0 once the configuration is saved; 1 on cancel or any
+// failure, with config.json left as it was.
 int run_setup_wizard();
