@@ -16,6 +16,9 @@ bool handle_service_command(int argc, char** argv);
 // Installs and starts the service. True when the service was created.
 bool install_service();
 
+// Stops and removes the service, reporting the outcome on the console.
+void uninstall_service();
+
 // Hands the process to the service manager, which runs body until the service is told
 // to stop. Comes back when the service has stopped, or at once when this process was not
 // started by the service manager (false then).

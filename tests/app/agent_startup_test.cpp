@@ -78,16 +78,23 @@ TEST(AgentStartup, MalformedConfigStopsAndIsLeftUntouched) {
     EXPECT_EQ(read_file(dir / "appdata/VantorAgent/config.json"), bad);
 }
 
-TEST(AgentStartup, PendingModesSayNotInThisBuild) {
-    for (const char* mode : {"--setup", "--install", "--uninstall", "--service"}) {
+TEST(AgentStartup, HostModesExitWithTheirCodesAndNeverStartTheAgent) {
+    // Setup with no answers cancels (1); the service commands exit 0 whatever happened,
+    // here with no systemctl and no service manager around.
+    const std::pair<const char*, int> modes[] = {{"--setup", 1}, {"--install", 0}, {"--uninstall", 0}, {"--service", 0}};
+    for (const auto& [mode, expected] : modes) {
         TempDir dir;
         Process p;
-        ASSERT_TRUE(p.start({bin("agent"), mode}, {{"APPDATA", dir / "appdata"}}, dir.path()));
+        // A private home and no systemctl on PATH: the service commands must never reach
+        // the user's own service manager.
+        ASSERT_TRUE(p.start({bin("agent"), mode},
+                            {{"APPDATA", dir / "appdata"}, {"HOME", dir / "home"}, {"XDG_CONFIG_HOME", ""},
+                             {"XDG_STATE_HOME", ""}, {"PATH", dir / "no-bin"}, {"NOTIFY_SOCKET", ""}},
+                            dir.path()));
         auto code = p.wait(10s);
         ASSERT_TRUE(code.has_value()) << mode;
-        if (*code == 1) {
-            EXPECT_NE(p.err().find("not available in this build"), std::string::npos) << mode;
-        }
+        EXPECT_EQ(*code, expected) << mode << "\n" << p.out() << p.err();
+        EXPECT_EQ(p.out().find("Vantor Agent starting..."), std::string::npos) << mode;
         EXPECT_FALSE(fs::exists(dir / "agent.log")) << mode;  // only the agent itself logs to the file
     }
 }
