@@ -1,6 +1,7 @@
 #include "net/ws_client.h"
 
 #include <chrono>
+#include <optional>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -34,6 +35,7 @@ WsClient::WsClient(std::unique_ptr<IWsTransport> transport) : socket_(std::move(
 
 WsClient::~WsClient() {
     disconnect();
+    dispatcher_.stop();
     std::lock_guard<std::mutex> lock(handlers_mutex_);
     message_handler_.reset();
     signal_handler_.reset();
@@ -104,6 +106,7 @@ void WsClient::handle_binary(const std::vector<uint8_t>& frame) {
     const uint8_t* payload = frame.data() + SESSION_ID_LENGTH;
     size_t size = frame.size() - SESSION_ID_LENGTH;
     bool key_exchange = payload[0] == static_cast<uint8_t>(MessageType::KeyExchange);
+    std::optional<std::vector<uint8_t>> plaintext;
     {
         std::lock_guard<std::mutex> lock(sessions_mutex_);
         auto it = sessions_.find(session_id);
@@ -111,12 +114,8 @@ void WsClient::handle_binary(const std::vector<uint8_t>& frame) {
         if (ready) {
             // An envelope's random-looking IV may begin with 0x06, so a ready session's
             // frame is opened first and only taken as a key exchange if it does not open.
-            auto plaintext = it->second.crypto->decrypt(payload, size, !key_exchange);
-            if (plaintext) {
-                dispatch_locked(session_id, *plaintext);
-                return;
-            }
-            if (!key_exchange) return;
+            plaintext = it->second.crypto->decrypt(payload, size, !key_exchange);
+            if (!plaintext && !key_exchange) return;
         } else if (!key_exchange) {
             // Without a completed exchange nothing is trusted: accepting plaintext here would
             // let anyone who can write to the relay inject input or files.
@@ -124,12 +123,21 @@ void WsClient::handle_binary(const std::vector<uint8_t>& frame) {
             return;
         }
     }
+    if (plaintext) {
+        dispatch(session_id, std::move(*plaintext));
+        return;
+    }
     handle_key_exchange(session_id, std::vector<uint8_t>(payload + 1, payload + size));
 }
 
-void WsClient::dispatch_locked(const std::string& session_id, const std::vector<uint8_t>& plaintext) {
-    auto handler = load(handlers_mutex_, message_handler_);
-    if (handler) (*handler)(session_id, plaintext);
+void WsClient::dispatch(const std::string& session_id, std::vector<uint8_t> plaintext) {
+    // Opened under the session lock, handled after it on the dispatch thread, in arrival
+    // order: a slow clipboard owner or disk holds up neither the sends nor this thread.
+    const size_t bytes = plaintext.size();
+    dispatcher_.post(bytes, [this, session_id, message = std::move(plaintext)] {
+        auto handler = load(handlers_mutex_, message_handler_);
+        if (handler) (*handler)(session_id, message);
+    });
 }
 
 void WsClient::handle_key_exchange(const std::string& session_id, const std::vector<uint8_t>& peer_public_key) {
@@ -188,8 +196,14 @@ void WsClient::handle_text(const std::string& text) {
                 removed = sessions_.erase(session_id) > 0;
                 logger()->info("Session ended: {}", session_id);
             }
-            auto handler = load(handlers_mutex_, session_end_handler_);
-            if (removed && handler) (*handler)(session_id);
+            // After the session's messages still waiting for dispatch, so that what a
+            // viewer pressed before it left is released afterwards, not before.
+            if (removed) {
+                dispatcher_.post(0, [this, session_id] {
+                    auto handler = load(handlers_mutex_, session_end_handler_);
+                    if (handler) (*handler)(session_id);
+                });
+            }
         } else if (type == "p2p_signal") {
             std::string session_id = msg.at("session_id").get<std::string>();
             std::string payload = msg.at("payload").get<std::string>();
@@ -235,8 +249,12 @@ void WsClient::send_signal(const std::string& session_id, const std::string& pay
     socket_->send_text(std::move(text));
 }
 
+void WsClient::wait_dispatched() { dispatcher_.wait_idle(); }
+
 void WsClient::disconnect() {
     if (socket_) socket_->stop(1000, "Normal closure");
+    // Nothing arrives any more; what already arrived is still handled.
+    dispatcher_.wait_idle();
     started_ = false;
     connected_ = false;
     std::lock_guard<std::mutex> lock(sessions_mutex_);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "net/e2e_crypto.h"
+#include "net/serial_queue.h"
 #include "net/ws_transport.h"
 
 // Every relay binary frame starts with the viewer session's 36-character id.
@@ -26,8 +27,10 @@ std::string build_relay_url(const std::string& server_url, const std::string& ma
 // outbound message is sealed once per ready session.
 //
 // Threads: events arrive on the transport's thread; send_to_all / has_ready_session /
-// send_signal may be called from any thread. The message handler runs with the session
-// lock held, so it must not call send_to_all, has_ready_session or disconnect.
+// send_signal may be called from any thread. Viewer messages are opened on the
+// transport's thread and handed to the message handler on a dispatch thread of their
+// own, one at a time in arrival order, without the session lock. Nothing reached from
+// the message handler may send to viewers or disconnect.
 class WsClient {
 public:
     using MessageHandler = std::function<void(const std::string& session_id, const std::vector<uint8_t>& data)>;
@@ -46,14 +49,18 @@ public:
 
     void set_message_handler(MessageHandler handler);
     void set_signal_handler(SignalHandler handler);
-    // Called on the relay thread after "session_end" removed a session, without the
-    // session lock held.
+    // Called on the dispatch thread after "session_end" removed a session, once that
+    // session's earlier messages have been handled; without the session lock held.
     void set_session_end_handler(SessionEndHandler handler);
 
     bool has_ready_session();
     void send_to_all(const std::vector<uint8_t>& message);
     void send_signal(const std::string& session_id, const std::string& payload);
+    // Closes the relay connection (1000) after every viewer message that arrived has
+    // been handled, and forgets the sessions.
     void disconnect();
+    // Returns once every viewer message that has arrived so far has been handled.
+    void wait_dispatched();
 
     bool is_connected() const { return connected_; }
 
@@ -64,7 +71,7 @@ public:
 private:
     void handle_binary(const std::vector<uint8_t>& frame);
     void handle_text(const std::string& text);
-    void dispatch_locked(const std::string& session_id, const std::vector<uint8_t>& plaintext);
+    void dispatch(const std::string& session_id, std::vector<uint8_t> plaintext);
     void send_frame_locked(const std::string& session_id, const uint8_t* payload, size_t size);
 
     std::unique_ptr<IWsTransport> socket_;
@@ -81,4 +88,7 @@ private:
     std::mutex sessions_mutex_;
     std::map<std::string, Session> sessions_;
     bool started_ = false;
+    // Viewer messages waiting for the message handler: at most 16 MiB queued before the
+    // relay's reading thread waits (a larger single message still passes).
+    SerialQueue dispatcher_{16u << 20};
 };

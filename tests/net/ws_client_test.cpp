@@ -1,5 +1,9 @@
 #include "net/ws_client.h"
 
+#include <atomic>
+#include <mutex>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "net/messages.h"
@@ -63,8 +67,10 @@ protected:
         return viewer;
     }
 
+    // Delivers a frame and waits until the dispatch thread has handled it.
     void send_from_viewer(const std::string& sid, const std::vector<uint8_t>& payload) {
         fake->emit_binary(frame(sid, payload));
+        client->wait_dispatched();
     }
 
     FakeTransport* fake = nullptr;
@@ -148,10 +154,12 @@ TEST_F(WsClientTest, SessionLifecycleMessagesAndTheirLogLines) {
     EXPECT_EQ(signals[0].second, R"({"sdp":"v=0"})");
 
     fake->emit_text(session_msg("session_end", SID_A));
+    client->wait_dispatched();
     EXPECT_TRUE(logs.contains("info|Session ended: " + SID_A));
     EXPECT_EQ(ended, std::vector<std::string>{SID_A});
     // Ending an unknown session logs but does not call the handler again.
     fake->emit_text(session_msg("session_end", SID_B));
+    client->wait_dispatched();
     EXPECT_TRUE(logs.contains("info|Session ended: " + SID_B));
     EXPECT_EQ(ended.size(), 1u);
 
@@ -407,4 +415,72 @@ TEST_F(WsClientTest, DisconnectClosesNormallyAndForgetsSessions) {
     // A stopped client can be connected again.
     EXPECT_TRUE(client->connect("http://relay.test", "m1", "tok"));
     EXPECT_TRUE(client->is_connected());
+}
+
+TEST_F(WsClientTest, SlowHandlerHoldsUpNeitherSendsNorOrder) {
+    auto viewer = ready_session(SID_A);
+    std::mutex gate;
+    std::unique_lock<std::mutex> held(gate);
+    std::vector<std::vector<uint8_t>> handled;
+    std::mutex handled_mutex;
+    client->set_message_handler([&](const std::string&, const std::vector<uint8_t>& data) {
+        std::lock_guard<std::mutex> wait_for_gate(gate);  // a clipboard owner that does not answer
+        std::lock_guard<std::mutex> lock(handled_mutex);
+        handled.push_back(data);
+    });
+    std::vector<std::string> ended;
+    client->set_session_end_handler([&](const std::string& sid) {
+        std::lock_guard<std::mutex> lock(handled_mutex);
+        ended.push_back(sid + " after " + std::to_string(handled.size()));
+    });
+
+    std::vector<std::vector<uint8_t>> sent_messages;
+    for (int i = 0; i < 20; ++i) {
+        sent_messages.push_back(build_mouse_input(i, i, 0, MouseAction::Move));
+        fake->emit_binary(frame(SID_A, viewer->seal(sent_messages.back())));
+    }
+    fake->emit_text(session_msg("session_end", SID_A));
+    // The relay thread came back at once, and sending is not blocked by the handler.
+    fake->emit_text(session_msg("session_request", SID_B));
+    ready_session(SID_B, false);
+    client->send_to_all(build_clipboard_text("x"));
+    EXPECT_EQ(fake->take_sent().size(), 1u);
+
+    held.unlock();
+    client->wait_dispatched();
+    EXPECT_EQ(handled, sent_messages);
+    EXPECT_EQ(ended, std::vector<std::string>{SID_A + " after 20"});
+}
+
+TEST(SerialQueue, RunsInOrderAndHandsBackPressureToThePoster) {
+    SerialQueue queue(100);
+    std::atomic<bool> release{false};
+    std::vector<int> order;
+    queue.post(60, [&] {
+        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        order.push_back(0);
+    });
+    queue.post(40, [&] { order.push_back(1); });  // 100 queued: at the limit, still taken
+    std::atomic<bool> third_posted{false};
+    std::thread poster([&] {
+        queue.post(1, [&] { order.push_back(2); });
+        third_posted = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(third_posted);  // over the limit: the poster waits, nothing is dropped
+    EXPECT_EQ(queue.queued_bytes(), 100u);
+    release = true;
+    poster.join();
+    queue.wait_idle();
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(queue.queued_bytes(), 0u);
+
+    // One task larger than the whole limit passes when the queue is empty; stop runs
+    // what is queued before it ends, and a later post starts the thread again.
+    queue.post(1000, [&] { order.push_back(3); });
+    queue.stop();
+    EXPECT_EQ(order.back(), 3);
+    queue.post(1, [&] { order.push_back(4); });
+    queue.wait_idle();
+    EXPECT_EQ(order.back(), 4);
 }
