@@ -238,6 +238,12 @@ private:
     void on_connect(error_code ec) {
         if (ec) return fail("Connect to " + url_.host_header() + " failed: " + ec.message());
         if (state_ != State::Connecting) return;
+        // Small messages (a key exchange reply, a pointer update) must not wait behind an
+        // unacknowledged video frame for Nagle's algorithm.
+        with_ws([](auto& ws) {
+            error_code ignored;
+            beast::get_lowest_layer(ws).socket().set_option(tcp::no_delay(true), ignored);
+        });
         if (tls_) {
             tls_->next_layer().async_handshake(ssl::stream_base::client,
                                                [self = shared_from_this()](error_code e) { self->on_tls(e); });
