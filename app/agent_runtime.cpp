@@ -17,6 +17,7 @@
 #include "control/input_injector.h"
 #include "control/system_stats.h"
 #include "host/tray_icon.h"
+#include "media/audio_capture.h"
 #include "media/encoder.h"
 #include "media/monitors.h"
 #include "media/screen_capture.h"
@@ -126,6 +127,18 @@ int run_agent(const RuntimeHooks& hooks) {
         spdlog::default_logger_raw()->debug("Clipboard pushed to viewers ({} chars)", text.size());
     });
 
+    // 18. System audio, when the machine has a playback device to record.
+    AudioCapture audio;
+    if (!audio.initialize()) {
+        log->warn("Audio capture not available, continuing without audio");
+    } else {
+        auto push_audio_to_viewers = [&ws](const std::vector<uint8_t>& samples, uint32_t sample_rate,
+                                           uint16_t channels) {
+            if (ws.has_ready_session()) ws.send_to_all(build_audio_chunk(samples, sample_rate, channels));
+        };
+        audio.start(push_audio_to_viewers);
+    }
+
     log->info("Starting capture loop...");
     const uint32_t frame_interval_us = frame_interval_us_for(config.target_fps);
     SystemStats stats;
@@ -167,6 +180,7 @@ int run_agent(const RuntimeHooks& hooks) {
     log->info("Agent shutting down...");
     if (hooks.stopping) hooks.stopping();
     tray.stop();
+    audio.stop();
     clipboard.stop();
     ws.disconnect();
     injector.release_all();

@@ -105,7 +105,12 @@ bool Rig::start_pattern(const std::string& mode) {
 }
 
 bool Rig::start_agent(const std::map<std::string, std::string>& extra_env) {
-    std::map<std::string, std::string> env = {{"APPDATA", appdata_}, {"DISPLAY", display()}};
+    // No sound server and no session bus unless the test brings its own: never the user's.
+    std::map<std::string, std::string> env = {{"APPDATA", appdata_},
+                                              {"DISPLAY", display()},
+                                              {"PULSE_SERVER", "unix:" + (dir_ / "no-sound-server")},
+                                              {"PULSE_COOKIE", dir_ / "pulse-cookie"},
+                                              {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (dir_ / "no-session-bus")}};
     for (const auto& [k, v] : extra_env) env[k] = v;
     if (!agent_.start({bin("agent")}, env, dir_.path())) {
         error_ = "cannot start agent";
