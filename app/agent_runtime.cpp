@@ -22,6 +22,7 @@
 #include "media/monitors.h"
 #include "media/screen_capture.h"
 #include "net/messages.h"
+#include "net/p2p.h"
 #include "net/ws_client.h"
 
 namespace {
@@ -89,6 +90,7 @@ int run_agent(const RuntimeHooks& hooks) {
     log->info("Found {} monitor(s)", monitors.size());
     ClipboardSync clipboard;
     FileReceiver files;
+    P2PManager p2p;
 
     // 9. Relay connection.
     WsClient ws;
@@ -107,6 +109,11 @@ int run_agent(const RuntimeHooks& hooks) {
 
     // 16. Wiring. The message handler runs on the relay thread with the session lock
     // held: nothing it reaches may send to viewers.
+    p2p.signal_sender = [&ws](const std::string& session_id, const std::string& payload) {
+        ws.send_signal(session_id, payload);
+    };
+    ws.set_signal_handler(
+        [&p2p](const std::string& session_id, const std::string& payload) { p2p.handle_signal(session_id, payload); });
     DispatchTargets targets;
     targets.inject_input = [&injector](const InputEvent& ev) { injector.inject(ev); };
     targets.set_clipboard = [](const std::string& text) { return set_clipboard_text(text); };
@@ -118,7 +125,11 @@ int run_agent(const RuntimeHooks& hooks) {
         dispatch_viewer_message(session_id, message, targets);
     });
     // A viewer that leaves mid-press must not leave keys or buttons held down.
-    ws.set_session_end_handler([&injector](const std::string&) { injector.release_all(); });
+    // Its peer-to-peer connection goes with it.
+    ws.set_session_end_handler([&injector, &p2p](const std::string& session_id) {
+        injector.release_all();
+        p2p.close_session(session_id);
+    });
 
     // 17. Clipboard changes on the host go to every ready viewer.
     clipboard.start([&ws](const std::string& text) {
@@ -183,6 +194,7 @@ int run_agent(const RuntimeHooks& hooks) {
     audio.stop();
     clipboard.stop();
     ws.disconnect();
+    p2p.close_all();
     injector.release_all();
     encoder->close();
     capture.shutdown();
