@@ -25,6 +25,7 @@ std::string usage_text() {
            "  --db PATH            SQLite account database (default zarvex-relay.db)\n"
            "  --cert FILE          TLS certificate chain (PEM); needs --key\n"
            "  --key FILE           TLS private key (PEM); with --cert the port serves HTTPS/WSS only\n"
+           "  --web-root DIR       folder of the web dashboard served under /app/ (empty: none)\n"
            "  --max-viewers N      viewer sessions per machine (default 16)\n"
            "  --max-message BYTES  largest WebSocket message accepted (default 16777216)\n"
            "  --max-queue BYTES    unsent bytes kept per connection: beyond it frames to a viewer are dropped,\n"
@@ -59,6 +60,8 @@ ParseOutcome parse_options(const std::vector<std::string>& args, RelayOptions& o
             options.cert = value;
         } else if (arg == "--key") {
             options.key = value;
+        } else if (arg == "--web-root") {
+            options.web_root = value;
         } else if (arg == "--max-viewers") {
             if (!number(1, 1024)) return ParseOutcome::error;
             options.max_viewers = n;

@@ -15,6 +15,11 @@ struct RelayOptions {
     std::string db = "zarvex-relay.db";
     std::string cert;  // TLS certificate chain (PEM); with key, the port serves HTTPS/WSS only
     std::string key;   // TLS private key (PEM)
+#ifdef ZARVEX_WEB_ROOT
+    std::string web_root = ZARVEX_WEB_ROOT;  // the dashboard's files, served under /app/
+#else
+    std::string web_root;
+#endif
     size_t max_viewers = 16;                   // viewer sessions per machine
     size_t max_message = 16u * 1024 * 1024;    // one WebSocket message
     size_t max_queue = 64u * 1024 * 1024;      // unsent bytes per connection

@@ -1,5 +1,7 @@
 #include "relay/server.h"
 
+#include "relay/static_files.h"
+
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/strand.hpp>
@@ -40,6 +42,7 @@ struct Context {
     const RelayOptions& options;
     AccountApi& api;
     SessionRouter& router;
+    const StaticFiles& files;   // the dashboard under /app/
     net::thread_pool& workers;  // account work (slow password hashing, SQLite) runs here
 };
 
@@ -332,6 +335,14 @@ private:
             return;
         }
 
+        const std::string raw_target(req->target());
+        const std::string raw_path = raw_target.substr(0, raw_target.find('?'));
+        if (StaticFiles::handles(raw_path)) {
+            StaticResponse res = ctx_.files.serve(std::string(req->method_string()), raw_path,
+                                                  std::string((*req)[http::field::if_none_match]));
+            return reply_static(std::move(res), req->keep_alive(), req->method() == http::verb::head);
+        }
+
         ApiRequest api_req{std::string(req->method_string()), std::string(req->target()),
                            std::string((*req)[http::field::authorization]), std::move(req->body())};
         bool keep_alive = req->keep_alive();
@@ -363,6 +374,22 @@ private:
         http::async_write(stream_, *res, [self = this->shared_from_this(), res](beast::error_code ec, size_t) {
             if (ec) return;
             if (res->keep_alive()) self->read();
+            else self->shutdown();
+        });
+    }
+
+    void reply_static(StaticResponse res, bool keep_alive, bool head) {
+        auto out = std::make_shared<http::response<http::string_body>>(static_cast<http::status>(res.status), 11);
+        out->set(http::field::server, kServerName);
+        for (const auto& [name, value] : res.headers) out->set(name, value);
+        out->keep_alive(keep_alive);
+        out->body() = std::move(res.body);
+        out->prepare_payload();
+        if (head) out->body().clear();  // Content-Length stays that of the GET
+        beast::get_lowest_layer(stream_).expires_after(kHttpTimeout);
+        http::async_write(stream_, *out, [self = this->shared_from_this(), out](beast::error_code ec, size_t) {
+            if (ec) return;
+            if (out->keep_alive()) self->read();
             else self->shutdown();
         });
     }
@@ -469,7 +496,8 @@ int serve(const RelayOptions& options, AccountApi& api, SessionRouter& router) {
 
     net::io_context ioc(options.threads);
     net::thread_pool workers(2);
-    Context ctx{options, api, router, workers};
+    StaticFiles files(options.web_root);
+    Context ctx{options, api, router, files, workers};
     auto listener = std::make_shared<Listener>(ioc, ctx, tls.get());
     if (!listener->open(tcp::endpoint(address, options.port))) return 1;
 
