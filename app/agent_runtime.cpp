@@ -1,5 +1,6 @@
 #include "app/agent_runtime.h"
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -21,6 +22,7 @@
 #include "media/encoder.h"
 #include "media/monitors.h"
 #include "media/screen_capture.h"
+#include "media/video_stream.h"
 #include "net/messages.h"
 #include "net/p2p.h"
 #include "net/ws_client.h"
@@ -114,13 +116,14 @@ int run_agent(const RuntimeHooks& hooks) {
     };
     ws.set_signal_handler(
         [&p2p](const std::string& session_id, const std::string& payload) { p2p.handle_signal(session_id, payload); });
+    // Keyframe and bit-rate requests from viewers, applied by the streaming loop.
+    StreamRequests stream_requests;
     DispatchTargets targets;
     targets.inject_input = [&injector](const InputEvent& ev) { injector.inject(ev); };
     targets.set_clipboard = [](const std::string& text) { return set_clipboard_text(text); };
     targets.file_chunk = [&files](const std::vector<uint8_t>& m) { return files.handle_chunk(m); };
-    targets.set_bitrate = [&encoder](uint32_t kbps) {
-        if (encoder) encoder->set_bitrate(kbps);
-    };
+    targets.set_bitrate = [&stream_requests](uint32_t kbps) { stream_requests.set_bitrate(kbps); };
+    targets.request_keyframe = [&stream_requests] { stream_requests.request_keyframe(); };
     ws.set_message_handler([targets](const std::string& session_id, const std::vector<uint8_t>& message) {
         dispatch_viewer_message(session_id, message, targets);
     });
@@ -154,22 +157,35 @@ int run_agent(const RuntimeHooks& hooks) {
     const uint32_t frame_interval_us = frame_interval_us_for(config.target_fps);
     SystemStats stats;
     int64_t last_stats_ns = now_ns();
+    const int64_t interval_ns = static_cast<int64_t>(frame_interval_us) * 1000;
+    VideoStream stream(capture, encoder, stream_requests, config.target_fps, config.bitrate_kbps);
+    VideoSink video_sink;
+    video_sink.send = [&ws](const std::vector<uint8_t>& message) { return ws.send_to_all(message); };
+    video_sink.queued_bytes = [&ws] { return ws.queued_bytes(); };
+    video_sink.sent_bytes = [&ws] { return ws.sent_bytes(); };
+    uint64_t ready_generation = 0;
+    bool was_connected = true;
+    int64_t deadline_ns = now_ns();
 
     while (g_running.load()) {
         const int64_t frame_start_ns = now_ns();
-        if (ws.has_ready_session()) {
-            std::optional<CapturedFrame> frame = capture.capture_frame();
-            if (frame) {
-                std::vector<uint8_t> encoded;
-                bool keyframe = false;
-                // A resized output is not re-initialised here: the encoder keeps the size it
-                // was opened with, so only frames of that size are encoded.
-                if (frame->width == capture.width() && frame->height == capture.height() &&
-                    encoder->encode(frame->data.data(), frame->stride, encoded, keyframe)) {
-                    ws.send_to_all(build_video_frame(encoded, static_cast<uint16_t>(capture.width()),
-                                                     static_cast<uint16_t>(capture.height()), keyframe));
-                }
+        // Absolute deadlines on the monotonic clock: an iteration that ran long is made up
+        // by a shorter wait in the next; one that fell a whole interval behind starts a
+        // new schedule instead of rushing to catch up.
+        deadline_ns += interval_ns;
+        if (deadline_ns <= frame_start_ns) deadline_ns = frame_start_ns + interval_ns;
+        const bool connected = ws.is_connected();
+        if (ws.has_ready_session() && connected) {
+            // A viewer that became ready (or re-keyed), or a connection that came back
+            // after frames were lost on it: the whole picture as a keyframe.
+            const uint64_t generation = ws.ready_generation();
+            if (generation != ready_generation || !was_connected) {
+                ready_generation = generation;
+                stream.force_keyframe();
             }
+            // Wait for the screen to change, but not past this iteration's deadline.
+            const int wait_ms = static_cast<int>(std::max<int64_t>(0, (deadline_ns - now_ns()) / 1'000'000));
+            stream.step(video_sink, wait_ms);
             const int64_t now = now_ns();
             if (now - last_stats_ns >= STATS_INTERVAL_NS) {
                 last_stats_ns = now;
@@ -184,8 +200,9 @@ int run_agent(const RuntimeHooks& hooks) {
                 capture.clear_cursor_dirty();
             }
         }
-        const int64_t remaining = static_cast<int64_t>(frame_interval_us) * 1000 - (now_ns() - frame_start_ns);
-        if (remaining > 0) std::this_thread::sleep_for(std::chrono::nanoseconds(remaining));
+        was_connected = connected;
+        std::this_thread::sleep_until(std::chrono::steady_clock::time_point(
+            std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::nanoseconds(deadline_ns))));
     }
 
     log->info("Agent shutting down...");
@@ -196,7 +213,7 @@ int run_agent(const RuntimeHooks& hooks) {
     ws.disconnect();
     p2p.close_all();
     injector.release_all();
-    encoder->close();
+    if (encoder) encoder->close();
     capture.shutdown();
     net_cleanup();
     return 0;

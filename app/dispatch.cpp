@@ -32,6 +32,9 @@ void dispatch_viewer_message(const std::string& /*session_id*/, const std::vecto
                 if (targets.set_bitrate) targets.set_bitrate(applied);
             }
             break;
+        case MessageType::KeyframeRequest:
+            if (targets.request_keyframe) targets.request_keyframe();
+            break;
         default:
             break;
     }

@@ -15,6 +15,7 @@ struct DispatchTargets {
     std::function<bool(const std::string&)> set_clipboard;
     std::function<bool(const std::vector<uint8_t>&)> file_chunk;
     std::function<void(uint32_t)> set_bitrate;
+    std::function<void()> request_keyframe;
 };
 
 // Keeps a viewer's requested bit rate within what an encoder can take.

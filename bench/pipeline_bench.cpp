@@ -1,14 +1,15 @@
-// Pipeline benchmark: desktop frames from the platform capture (X11 on Linux) through
-// colour conversion, H.264 encoding, the video message and sealing once per viewer,
-// as the streaming loop does. Run on a display with moving content (scripts/bench-pipeline
-// sets up Xvfb and the test pattern).
+// Pipeline benchmark: desktop pictures from the platform capture (X11 on Linux) through
+// the streaming loop's own per-picture work (VideoStream: changed areas only, colour
+// conversion, H.264, the video message) and sealing once per viewer. Run on a display
+// with moving content (scripts/bench-pipeline sets up Xvfb and the test pattern).
 //
-//   pipeline_bench [--frames N] [--viewers N] [--fps N] [--bitrate KBPS] [--unpaced] [--no-convert-stage] [--json]
+//   pipeline_bench [--frames N] [--viewers N] [--fps N] [--bitrate KBPS] [--unpaced] [--full] [--json]
 //
-// Reports the median and 95th-percentile milliseconds per stage, frames per second
-// achieved, CPU seconds per frame and the peak resident memory. The "convert" stage is
-// measured with a second conversion of the same picture (encode converts internally);
-// pass --no-convert-stage for CPU figures of the agent's path alone.
+// --unpaced runs without pacing; --full treats every picture as wholly changed (the
+// ceiling of capture, conversion and encoding, independent of how fast the screen
+// changes). Reports the median and 95th-percentile milliseconds of one picture's work
+// and of sealing, pictures per second, CPU seconds per picture and the peak resident
+// memory.
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -20,15 +21,11 @@
 #include <thread>
 #include <vector>
 
-extern "C" {
-#include <libavutil/frame.h>
-#include <libavutil/pixfmt.h>
-}
 #include <spdlog/spdlog.h>
 
 #include "media/encoder.h"
-#include "media/encoder_core.h"
 #include "media/screen_capture.h"
+#include "media/video_stream.h"
 #include "net/e2e_crypto.h"
 #include "net/messages.h"
 
@@ -71,7 +68,7 @@ struct Options {
     uint32_t bitrate = 4000;
     bool paced = true;
     bool json = false;
-    bool convert_stage = true;  // time conversion on its own too (costs one extra conversion)
+    bool full = false;  // every picture wholly changed
 };
 
 bool parse(int argc, char** argv, Options& o) {
@@ -89,7 +86,7 @@ bool parse(int argc, char** argv, Options& o) {
         else if (a == "--bitrate" && next(v)) o.bitrate = static_cast<uint32_t>(v);
         else if (a == "--unpaced") o.paced = false;
         else if (a == "--json") o.json = true;
-        else if (a == "--no-convert-stage") o.convert_stage = false;
+        else if (a == "--full") o.full = true;
         else return false;
     }
     return true;
@@ -101,7 +98,7 @@ int main(int argc, char** argv) {
     Options opt;
     if (!parse(argc, argv, opt)) {
         std::fprintf(stderr,
-                     "usage: %s [--frames N] [--viewers N] [--fps N] [--bitrate KBPS] [--unpaced] [--no-convert-stage] [--json]\n",
+                     "usage: %s [--frames N] [--viewers N] [--fps N] [--bitrate KBPS] [--unpaced] [--full] [--json]\n",
                      argv[0]);
         return 2;
     }
@@ -116,15 +113,6 @@ int main(int argc, char** argv) {
     std::unique_ptr<IEncoder> encoder = create_encoder(w, h, opt.fps, opt.bitrate);
     if (!encoder) return 1;
 
-    // A second converter on the same pictures, to show conversion on its own.
-    FrameConverter converter;
-    converter.init(w, h, AV_PIX_FMT_YUV420P);
-    AVFrame* yuv = av_frame_alloc();
-    yuv->format = AV_PIX_FMT_YUV420P;
-    yuv->width = static_cast<int>(w + (w & 1));
-    yuv->height = static_cast<int>(h + (h & 1));
-    av_frame_get_buffer(yuv, 0);
-
     // Ready sessions, one per viewer, as the relay client holds them.
     std::vector<std::unique_ptr<E2ECrypto>> sessions;
     for (int i = 0; i < opt.viewers; ++i) {
@@ -137,70 +125,61 @@ int main(int argc, char** argv) {
     }
     const std::string session_id(36, 'a');
 
-    Stage capture_ms{"capture", {}}, convert_ms{"convert", {}}, encode_ms{"encode", {}}, seal_ms{"seal", {}},
-        total_ms{"total", {}};
+    Stage step_ms{"picture", {}}, seal_ms{"seal", {}};
     size_t encoded_bytes = 0, sealed_bytes = 0;
     int frames_done = 0, idle_polls = 0;
+    double seal_this_frame = 0;
+    StreamRequests requests;
+    VideoStream stream(capture, encoder, requests, opt.fps, opt.bitrate);
+    VideoSink sink;
+    sink.send = [&](const std::vector<uint8_t>& message) {
+        auto t = Clock::now();
+        for (auto& s : sessions) {
+            std::vector<uint8_t> envelope = s->encrypt(message);
+            std::vector<uint8_t> relay_frame;
+            relay_frame.reserve(envelope.size() + 36);
+            relay_frame.insert(relay_frame.end(), session_id.begin(), session_id.end());
+            relay_frame.insert(relay_frame.end(), envelope.begin(), envelope.end());
+            sealed_bytes += relay_frame.size();
+        }
+        encoded_bytes += message.size() - VIDEO_FRAME_HEADER;
+        seal_this_frame = ms_since(t);
+        return true;
+    };
     const auto interval = std::chrono::microseconds(1000000 / opt.fps);
     const double cpu_start = cpu_seconds();
     const auto wall_start = Clock::now();
     auto deadline = wall_start + std::chrono::seconds(30 + opt.frames / std::max(1u, opt.fps) * 4);
+    auto next = wall_start;
 
     while (frames_done < opt.frames && Clock::now() < deadline) {
-        auto iteration = Clock::now();
+        next += interval;
+        if (next < Clock::now()) next = Clock::now();
         auto t = Clock::now();
-        auto frame = capture.capture_frame();
-        double cap = ms_since(t);
-        if (!frame) {
+        if (opt.full) capture.request_full_frame();
+        const int wait_ms = opt.paced ? static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                             next - Clock::now()).count())
+                                      : 16;
+        VideoStream::Step step = stream.step(sink, std::max(0, wait_ms));
+        if (step != VideoStream::Step::Sent) {
             ++idle_polls;
+            if (opt.paced) std::this_thread::sleep_until(next);
             continue;
         }
-        double conv = 0;
-        if (opt.convert_stage) {
-            t = Clock::now();
-            converter.convert(frame->data.data(), frame->stride, yuv);
-            conv = ms_since(t);
-        }
-
-        std::vector<uint8_t> out;
-        bool key = false;
-        t = Clock::now();
-        bool ok = encoder->encode(frame->data.data(), frame->stride, out, key);
-        double enc = ms_since(t);
-
-        t = Clock::now();
-        if (ok) {
-            auto message = build_video_frame(out, static_cast<uint16_t>(w), static_cast<uint16_t>(h), key);
-            for (auto& s : sessions) {
-                std::vector<uint8_t> envelope = s->encrypt(message);
-                std::vector<uint8_t> relay_frame;
-                relay_frame.reserve(envelope.size() + 36);
-                relay_frame.insert(relay_frame.end(), session_id.begin(), session_id.end());
-                relay_frame.insert(relay_frame.end(), envelope.begin(), envelope.end());
-                sealed_bytes += relay_frame.size();
-            }
-            encoded_bytes += out.size();
-        }
-        double seal = ms_since(t);
-
-        capture_ms.ms.push_back(cap);
-        convert_ms.ms.push_back(conv);
-        encode_ms.ms.push_back(enc);
-        seal_ms.ms.push_back(seal);
-        total_ms.ms.push_back(ms_since(iteration));
+        step_ms.ms.push_back(ms_since(t) - seal_this_frame);
+        seal_ms.ms.push_back(seal_this_frame);
         ++frames_done;
-        if (opt.paced) std::this_thread::sleep_until(iteration + interval);
+        if (opt.paced) std::this_thread::sleep_until(next);
     }
     const double wall = std::chrono::duration<double>(Clock::now() - wall_start).count();
     const double cpu = cpu_seconds() - cpu_start;
-    encoder->close();
+    if (encoder) encoder->close();
     capture.shutdown();
-    av_frame_free(&yuv);
 
     const double fps = frames_done / wall;
     const double cpu_per_frame = frames_done ? cpu / frames_done : 0;
     const double kbps = wall > 0 ? static_cast<double>(encoded_bytes) * 8 / wall / 1000 : 0;
-    Stage* stages[] = {&capture_ms, &convert_ms, &encode_ms, &seal_ms, &total_ms};
+    Stage* stages[] = {&step_ms, &seal_ms};
     if (opt.json) {
         std::printf("{\"width\":%u,\"height\":%u,\"viewers\":%d,\"frames\":%d,\"paced\":%s,\"fps\":%.2f,"
                     "\"cpu_s_per_frame\":%.5f,\"peak_rss_kib\":%ld,\"kbps\":%.1f",
@@ -210,7 +189,7 @@ int main(int argc, char** argv) {
         std::printf("}\n");
     } else {
         std::printf("pipeline %ux%u, %d viewer(s), %d frames, %s at %u fps target, encoder %s\n", w, h, opt.viewers,
-                    frames_done, opt.paced ? "paced" : "unpaced", opt.fps, encoder->name().c_str());
+                    frames_done, opt.paced ? "paced" : "unpaced", opt.fps, encoder ? encoder->name().c_str() : "-");
         for (Stage* s : stages)
             std::printf("  %-8s median %8.3f ms   p95 %8.3f ms\n", s->name, s->percentile(0.5), s->percentile(0.95));
         std::printf("  achieved %.2f fps, %.5f CPU s/frame, %.0f kbit/s, peak RSS %.1f MiB, %d empty polls, %zu bytes sealed\n",

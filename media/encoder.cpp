@@ -37,15 +37,18 @@ AVDictionary* hardware_options(const std::string& codec_name) {
         set("zerolatency", "1");
         set("delay", "0");
         set("profile", "baseline");
+        set("forced-idr", "1");
     } else if (codec_name == "h264_amf") {
         set("usage", "ultralowlatency");
         set("quality", "speed");
         set("rc", "cbr");
         set("profile", "baseline");
+        set("forced_idr", "1");
     } else if (is_qsv(codec_name)) {
         set("preset", "veryfast");
         set("look_ahead", "0");
         set("profile", "baseline");
+        set("forced_idr", "1");
     }
     return options;
 }
@@ -73,6 +76,9 @@ bool SwEncoder::init(uint32_t width, uint32_t height, uint32_t fps, uint32_t bit
     av_dict_set(&options, "preset", "ultrafast", 0);
     av_dict_set(&options, "tune", "zerolatency", 0);
     av_dict_set(&options, "profile", "baseline", 0);
+    // Keyframes asked for by the stream (a viewer joins, a picture was lost) are IDR
+    // pictures, which a decoder can start from.
+    av_dict_set(&options, "forced-idr", "1", 0);
     if (int rc = core_.open(codec, &options); rc < 0) {
         log->error("Failed to open codec: {}", rc);
         return false;

@@ -19,6 +19,17 @@ public:
     virtual bool init(uint32_t width, uint32_t height, uint32_t fps, uint32_t bitrate_kbps) = 0;
     // False when no bytes came out for this picture (nothing to send) or on error.
     virtual bool encode(const uint8_t* pixels, uint32_t stride, std::vector<uint8_t>& output, bool& keyframe) = 0;
+    // Like encode, but only the rectangles changed since the previous picture: the rest
+    // of the encoder's own copy of the picture is kept. The first picture after init,
+    // and after a size change, must come through encode or with the whole picture.
+    virtual bool encode_changed(const uint8_t* pixels, uint32_t stride, const std::vector<DamageRect>& rects,
+                                std::vector<uint8_t>& output, bool& keyframe) {
+        (void)rects;
+        return encode(pixels, stride, output, keyframe);
+    }
+    // The next encode produces a keyframe (IDR) a viewer can start decoding from.
+    // Thread-safe.
+    virtual void request_keyframe() = 0;
     // Clamped to ENCODER_MIN/MAX_BITRATE_KBPS and applied before the next encode.
     virtual void set_bitrate(uint32_t kbps) = 0;
     virtual void close() = 0;
@@ -31,6 +42,11 @@ public:
     bool encode(const uint8_t* pixels, uint32_t stride, std::vector<uint8_t>& output, bool& keyframe) override {
         return core_.encode(pixels, stride, output, keyframe);
     }
+    bool encode_changed(const uint8_t* pixels, uint32_t stride, const std::vector<DamageRect>& rects,
+                        std::vector<uint8_t>& output, bool& keyframe) override {
+        return core_.encode_changed(pixels, stride, rects, output, keyframe);
+    }
+    void request_keyframe() override { core_.request_keyframe(); }
     void set_bitrate(uint32_t kbps) override { core_.request_bitrate(kbps); }
     void close() override { core_.close(); }
 

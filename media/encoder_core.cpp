@@ -10,52 +10,69 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/dict.h>
 #include <libavutil/frame.h>
-#include <libswscale/swscale.h>
 }
+
+#include <libyuv/convert_from_argb.h>
 
 bool FrameConverter::init(uint32_t width, uint32_t height, int pixel_format) {
     reset();
+    if (width == 0 || height == 0) return false;
+    if (pixel_format != AV_PIX_FMT_YUV420P && pixel_format != AV_PIX_FMT_NV12) return false;
     width_ = width;
     height_ = height;
-    const int coded_width = static_cast<int>(coded_dimension(width));
-    const int coded_height = static_cast<int>(coded_dimension(height));
-    // The converter reads past the end of the caller's picture in two cases: odd
-    // widths (4:2:0 chroma samples pixel pairs) and rows narrower than its SIMD
-    // blocks. Those pictures, and odd heights, go through a staging copy at the coded
-    // size with the edge repeated and slack at the end.
-    constexpr size_t slack = 64;
-    if (((width | height) & 1u) || width < 16)
-        staging_.resize(static_cast<size_t>(coded_width) * 4 * static_cast<size_t>(coded_height) + slack);
-    context_ = sws_getContext(coded_width, coded_height, AV_PIX_FMT_BGRA, coded_width, coded_height,
-                              static_cast<AVPixelFormat>(pixel_format), SWS_FAST_BILINEAR, nullptr, nullptr, nullptr);
-    return context_ != nullptr;
+    nv12_ = pixel_format == AV_PIX_FMT_NV12;
+    ready_ = true;
+    return true;
 }
 
 void FrameConverter::reset() {
-    sws_freeContext(context_);
-    context_ = nullptr;
-    staging_ = {};
+    ready_ = false;
+    width_ = height_ = 0;
 }
 
 void FrameConverter::convert(const uint8_t* bgra, uint32_t stride, AVFrame* frame) {
-    const uint32_t coded_height = coded_dimension(height_);
-    const uint8_t* source = bgra;
-    if (!staging_.empty()) {
-        const size_t row_bytes = static_cast<size_t>(width_) * 4;
-        const size_t coded_row = static_cast<size_t>(coded_dimension(width_)) * 4;
-        for (uint32_t y = 0; y < height_; ++y) {
-            uint8_t* row = staging_.data() + y * coded_row;
-            std::memcpy(row, bgra + static_cast<size_t>(y) * stride, row_bytes);
-            if (coded_row > row_bytes) std::memcpy(row + row_bytes, row + row_bytes - 4, 4);
-        }
-        if (coded_height > height_)
-            std::memcpy(staging_.data() + height_ * coded_row, staging_.data() + (height_ - 1) * coded_row, coded_row);
-        source = staging_.data();
-        stride = static_cast<uint32_t>(coded_row);
+    convert_rect(bgra, stride, frame,
+                 DamageRect{0, 0, static_cast<int32_t>(width_), static_cast<int32_t>(height_)});
+}
+
+void FrameConverter::convert(const uint8_t* bgra, uint32_t stride, AVFrame* frame,
+                             const std::vector<DamageRect>& rects) {
+    for (const DamageRect& r : rects) convert_rect(bgra, stride, frame, widen_to_even(r, width_, height_));
+}
+
+void FrameConverter::convert_rect(const uint8_t* bgra, uint32_t stride, AVFrame* frame, const DamageRect& r) {
+    if (!ready_ || r.empty()) return;
+    // Even corners (widen_to_even): chroma sample (x / 2, y / 2) covers exactly the
+    // pixels of this rectangle. An odd picture's last column or row is converted on its
+    // own, libyuv taking the chroma from the single pixel.
+    const size_t x = static_cast<size_t>(r.x), y = static_cast<size_t>(r.y);
+    const uint8_t* src = bgra + y * stride + x * 4;
+    uint8_t* luma = frame->data[0] + y * static_cast<size_t>(frame->linesize[0]) + x;
+    if (nv12_) {
+        uint8_t* uv = frame->data[1] + (y / 2) * static_cast<size_t>(frame->linesize[1]) + x;
+        libyuv::ARGBToNV12(src, static_cast<int>(stride), luma, frame->linesize[0], uv, frame->linesize[1], r.width,
+                           r.height);
+    } else {
+        uint8_t* u = frame->data[1] + (y / 2) * static_cast<size_t>(frame->linesize[1]) + x / 2;
+        uint8_t* v = frame->data[2] + (y / 2) * static_cast<size_t>(frame->linesize[2]) + x / 2;
+        libyuv::ARGBToI420(src, static_cast<int>(stride), luma, frame->linesize[0], u, frame->linesize[1], v,
+                           frame->linesize[2], r.width, r.height);
     }
-    const uint8_t* const src[4] = {source, nullptr, nullptr, nullptr};
-    const int src_stride[4] = {static_cast<int>(stride), 0, 0, 0};
-    sws_scale(context_, src, src_stride, 0, static_cast<int>(coded_height), frame->data, frame->linesize);
+    // The coded picture's extra column and row repeat the last real ones.
+    const size_t luma_stride = static_cast<size_t>(frame->linesize[0]);
+    const bool right_edge = (width_ & 1u) && static_cast<uint32_t>(r.right()) == width_;
+    const bool bottom_edge = (height_ & 1u) && static_cast<uint32_t>(r.bottom()) == height_;
+    if (right_edge) {
+        for (int32_t row = r.y; row < r.bottom(); ++row) {
+            uint8_t* line = frame->data[0] + static_cast<size_t>(row) * luma_stride;
+            line[width_] = line[width_ - 1];
+        }
+    }
+    if (bottom_edge) {
+        uint8_t* last = frame->data[0] + static_cast<size_t>(height_ - 1) * luma_stride;
+        const size_t span = static_cast<size_t>(r.width) + (right_edge ? 1 : 0);
+        std::memcpy(last + luma_stride + x, last + x, span);
+    }
 }
 
 bool EncoderCore::check_parameters(uint32_t width, uint32_t height, uint32_t fps) {
@@ -115,25 +132,46 @@ bool EncoderCore::allocate_buffers(const char* converter_error) {
     return true;
 }
 
-bool EncoderCore::encode(const uint8_t* pixels, uint32_t stride, std::vector<uint8_t>& output, bool& keyframe) {
+bool EncoderCore::check_input(const uint8_t* pixels, uint32_t stride) {
     if (!context_ || !frame_ || !converter_.ready()) return false;
-    auto* log = spdlog::default_logger_raw();
     // A row must hold the whole picture width; anything else would make the
     // converter read past the caller's buffer. Logged once until a good picture.
     if (!pixels || stride < width_ * 4 || stride > INT_MAX) {
-        if (!bad_input_logged_) log->error("Invalid picture for encoder: stride {} for width {}", stride, width_);
+        if (!bad_input_logged_)
+            spdlog::default_logger_raw()->error("Invalid picture for encoder: stride {} for width {}", stride, width_);
         bad_input_logged_ = true;
         return false;
     }
     bad_input_logged_ = false;
-
     apply_requested_bitrate();
-    if (av_frame_make_writable(frame_) < 0) return false;
+    return av_frame_make_writable(frame_) >= 0;
+}
+
+bool EncoderCore::encode(const uint8_t* pixels, uint32_t stride, std::vector<uint8_t>& output, bool& keyframe) {
+    if (!check_input(pixels, stride)) return false;
     converter_.convert(pixels, stride, frame_);
+    return encode_frame(output, keyframe);
+}
+
+bool EncoderCore::encode_changed(const uint8_t* pixels, uint32_t stride, const std::vector<DamageRect>& rects,
+                                 std::vector<uint8_t>& output, bool& keyframe) {
+    if (!check_input(pixels, stride)) return false;
+    converter_.convert(pixels, stride, frame_, rects);
+    return encode_frame(output, keyframe);
+}
+
+bool EncoderCore::encode_frame(std::vector<uint8_t>& output, bool& keyframe) {
+    auto* log = spdlog::default_logger_raw();
     frame_->pts = static_cast<int64_t>(frame_index_++);
+    // A requested keyframe: the codecs are opened with forced IDR, so an intra picture
+    // asked for here is one a decoder can start from.
+    const bool force = keyframe_requested_.exchange(false);
+    frame_->pict_type = force ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
 
     int rc = avcodec_send_frame(context_, frame_);
+    frame_->pict_type = AV_PICTURE_TYPE_NONE;
     if (rc < 0) {
+        if (force) keyframe_requested_.store(true);
         if (log_errors_) log->error("Error sending frame to encoder: {}", rc);
         return false;
     }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "media/bitrate.h"
+#include "media/damage.h"
 
 // FFmpeg types are only named here; encoder_core.cpp includes the FFmpeg headers.
 struct AVCodec;
@@ -12,8 +13,6 @@ struct AVCodecContext;
 struct AVDictionary;
 struct AVFrame;
 struct AVPacket;
-struct SwsContext;
-
 
 // Largest picture side the encoders accept (H.264 level 6.2 is 8192; leave headroom).
 inline constexpr uint32_t MAX_ENCODER_DIMENSION = 16384;
@@ -24,9 +23,10 @@ inline constexpr uint32_t MAX_ENCODER_FPS = 1000;
 inline uint32_t coded_dimension(uint32_t size) { return size + (size & 1u); }
 
 // BGRA desktop pictures into an encoder input frame (YUV420P or NV12) of the same
-// size, no scaling. Rows are read at the caller's stride and never beyond width * 4
-// bytes; for odd sizes the frame (sized with coded_dimension) gets its extra column
-// and row from the last real ones.
+// size, no scaling, with libyuv. Rows are read at the caller's stride and never beyond
+// width * 4 bytes; for odd sizes the frame (sized with coded_dimension) gets its extra
+// column and row from the last real ones. Only the given rectangles are converted, so a
+// frame that persists between pictures stays whole when only they changed.
 class FrameConverter {
 public:
     FrameConverter() = default;
@@ -38,14 +38,20 @@ public:
     bool init(uint32_t width, uint32_t height, int pixel_format);
     // The frame must be writable and at least coded_dimension(width) x coded_dimension(height).
     void convert(const uint8_t* bgra, uint32_t stride, AVFrame* frame);
+    // Converts the rectangles only (clipped and widened to even corners here).
+    void convert(const uint8_t* bgra, uint32_t stride, AVFrame* frame, const std::vector<DamageRect>& rects);
     void reset();
-    bool ready() const { return context_ != nullptr; }
+    bool ready() const { return ready_; }
+    uint32_t width() const { return width_; }
+    uint32_t height() const { return height_; }
 
 private:
-    SwsContext* context_ = nullptr;
+    void convert_rect(const uint8_t* bgra, uint32_t stride, AVFrame* frame, const DamageRect& r);
+
+    bool ready_ = false;
+    bool nv12_ = false;
     uint32_t width_ = 0;
     uint32_t height_ = 0;
-    std::vector<uint8_t> staging_;  // odd sizes only: the picture at its coded size
 };
 
 // What both H.264 encoders share once their codec is chosen: the codec context, the
@@ -80,6 +86,11 @@ public:
     void cap_rate_at_bit_rate();
 
     bool encode(const uint8_t* pixels, uint32_t stride, std::vector<uint8_t>& output, bool& keyframe);
+    // Converts only the rectangles into the frame kept from the previous picture.
+    bool encode_changed(const uint8_t* pixels, uint32_t stride, const std::vector<DamageRect>& rects,
+                        std::vector<uint8_t>& output, bool& keyframe);
+    // Thread-safe: the next encode is coded as an IDR picture.
+    void request_keyframe() { keyframe_requested_.store(true); }
     // Thread-safe: stored now, applied by the next encode on the encoding thread.
     void request_bitrate(uint32_t kbps);
     void close();
@@ -88,6 +99,8 @@ public:
     int64_t codec_bit_rate() const;
 
 private:
+    bool encode_frame(std::vector<uint8_t>& output, bool& keyframe);
+    bool check_input(const uint8_t* pixels, uint32_t stride);
     void apply_requested_bitrate();
     void set_rate(int64_t bits_per_second);
 
@@ -103,4 +116,5 @@ private:
     bool rate_capped_ = false;
     std::atomic<uint32_t> requested_kbps_{0};  // 0: nothing pending
     bool bad_input_logged_ = false;
+    std::atomic<bool> keyframe_requested_{false};
 };

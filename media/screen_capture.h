@@ -10,6 +10,8 @@
 #include <optional>
 #include <vector>
 
+#include "media/damage.h"
+
 struct CursorImage;
 
 // One desktop image: `height` rows of `stride` bytes, B, G, R, A per pixel, rows
@@ -17,9 +19,17 @@ struct CursorImage;
 // row's pixels are padding.
 struct CapturedFrame {
     std::vector<uint8_t> data;  // height * stride bytes
+    // Set instead of data when the capture lends its own memory (the kept picture of
+    // capture_changes on X11, whose fourth bytes are not made opaque). Read through pixels().
+    const uint8_t* view = nullptr;
+    const uint8_t* pixels() const { return view != nullptr ? view : data.data(); }
     uint32_t width = 0;
     uint32_t height = 0;
     uint32_t stride = 0;
+    // What changed since the capture's previous picture, widened to even corners: the
+    // whole picture after initialize, a size change or request_full_frame. Empty when
+    // only the pointer moved.
+    std::vector<DamageRect> damage;
 };
 
 // Captures one display output. Used from one thread only (the streaming loop's).
@@ -46,6 +56,14 @@ public:
     // are those of the output now; after the output was resized they differ from the ones
     // seen at start.
     std::optional<CapturedFrame> capture_frame();
+
+    // The streaming path: the capture keeps one picture and updates only what changed
+    // (on X11 only that is fetched from the server). Waits up to wait_ms for a change;
+    // null when nothing changed, else the picture, valid until the next call, with its
+    // damage list. The pointer fields are updated as with capture_frame.
+    const CapturedFrame* capture_changes(int wait_ms);
+    // The next capture_changes fetches and reports the whole picture (a keyframe).
+    void request_full_frame() { full_frame_requested_ = true; }
 
     // Releases the platform resources; initialize may be called again afterwards.
     void shutdown();
@@ -85,4 +103,5 @@ private:
     uint32_t width_ = 0;
     uint32_t height_ = 0;
     bool initialized_ = false;
+    bool full_frame_requested_ = false;
 };

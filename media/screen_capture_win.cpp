@@ -11,6 +11,7 @@
 
 #include "media/cursor_shape.h"
 #include "media/screen_capture.h"
+#include "media/screen_capture_gdi.h"
 
 namespace {
 
@@ -48,6 +49,11 @@ struct ScreenCapture::Backend {
     uint32_t staging_width = 0;
     uint32_t staging_height = 0;
     std::vector<uint8_t> shape_buffer;  // raw shape bytes, reused between fetches
+    std::vector<uint8_t> metadata;      // move and dirty rectangles of the last frame
+    CapturedFrame picture;              // kept between frames, rows as mapped
+    DamageRegion pending;
+    bool have_picture = false;
+    std::unique_ptr<GdiScreenCapture> gdi;  // when the output cannot be duplicated
 
     ~Backend() { release_all(); }
 
@@ -57,6 +63,39 @@ struct ScreenCapture::Backend {
         release(context);
         release(device);
         staging_width = staging_height = 0;
+        have_picture = false;
+        gdi.reset();
+    }
+
+    // What the duplication says changed in this frame: the destinations of moved areas
+    // and the dirty rectangles, in desktop-image coordinates. Anything it cannot tell
+    // counts as the whole picture.
+    void gather_damage(const DXGI_OUTDUPL_FRAME_INFO& info) {
+        if (info.LastPresentTime.QuadPart == 0) return;  // only the pointer changed
+        if (info.TotalMetadataBufferSize == 0) {
+            pending.add_all();
+            return;
+        }
+        metadata.resize(info.TotalMetadataBufferSize);
+        UINT moves_size = 0;
+        auto* moves = reinterpret_cast<DXGI_OUTDUPL_MOVE_RECT*>(metadata.data());
+        if (FAILED(duplication->GetFrameMoveRects(static_cast<UINT>(metadata.size()), moves, &moves_size))) {
+            pending.add_all();
+            return;
+        }
+        for (size_t i = 0; i < moves_size / sizeof(DXGI_OUTDUPL_MOVE_RECT); ++i) {
+            const RECT& d = moves[i].DestinationRect;
+            pending.add(rect_from_edges(d.left, d.top, d.right, d.bottom));
+        }
+        UINT dirty_size = 0;
+        auto* dirty = reinterpret_cast<RECT*>(metadata.data() + moves_size);
+        if (FAILED(duplication->GetFrameDirtyRects(static_cast<UINT>(metadata.size() - moves_size), dirty,
+                                                   &dirty_size))) {
+            pending.add_all();
+            return;
+        }
+        for (size_t i = 0; i < dirty_size / sizeof(RECT); ++i)
+            pending.add(rect_from_edges(dirty[i].left, dirty[i].top, dirty[i].right, dirty[i].bottom));
     }
 
     // Opens the duplication of owner.monitor_index_ (or output 0) on the device's adapter
@@ -88,7 +127,18 @@ struct ScreenCapture::Backend {
             return false;
         }
         release(duplication);
+        gdi.reset();
         HRESULT hr = output1->DuplicateOutput(device, &duplication);
+        if (FAILED(hr) && !owner.initialized_ && duplication_unavailable(hex(hr))) {
+            // Not a passing state (those come after start, as access loss): this machine
+            // cannot duplicate at all.
+            log()->warn("Desktop duplication unavailable (0x{:08X}), capturing the screen with GDI", hex(hr));
+            gdi = std::make_unique<GdiScreenCapture>();
+            if (gdi->open(desc.DesktopCoordinates.left, desc.DesktopCoordinates.top, owner.width_, owner.height_)) {
+                return true;
+            }
+            gdi.reset();
+        }
         if (FAILED(hr)) {
             log()->error("DuplicateOutput failed: 0x{:08X}", hex(hr));
             return false;
@@ -120,6 +170,16 @@ struct ScreenCapture::Backend {
         staging_width = width;
         staging_height = height;
         return true;
+    }
+
+    // The GDI path: the pointer as GetCursorInfo has it, the picture when it changed.
+    const CapturedFrame* capture_gdi(ScreenCapture& owner) {
+        GdiPointerUpdate pointer = gdi->poll_pointer();
+        if (pointer.moved) owner.set_cursor_position(pointer.visible, pointer.x, pointer.y);
+        if (pointer.shape) owner.set_cursor_shape(std::move(*pointer.shape), pointer.hotspot_x, pointer.hotspot_y);
+        const bool full = owner.full_frame_requested_;
+        owner.full_frame_requested_ = false;
+        return gdi->capture_changes(full);
     }
 
     // Pointer position and, when the duplication reports a new one, the shape.
@@ -171,14 +231,25 @@ bool ScreenCapture::initialize(uint32_t monitor_index) {
     return true;
 }
 
-std::optional<CapturedFrame> ScreenCapture::capture_frame() {
+const CapturedFrame* ScreenCapture::capture_changes(int wait_ms) {
     Backend& b = *backend_;
-    if (!initialized_ || b.duplication == nullptr) return std::nullopt;
+    if (initialized_ && b.gdi) return b.capture_gdi(*this);
+    if (!initialized_ || b.duplication == nullptr) return nullptr;
 
     DXGI_OUTDUPL_FRAME_INFO info{};
     ScopedRef<IDXGIResource> resource;
-    HRESULT hr = b.duplication->AcquireNextFrame(16, &info, &resource.ptr);
-    if (hr == DXGI_ERROR_WAIT_TIMEOUT) return std::nullopt;
+    const UINT timeout = static_cast<UINT>(std::clamp(wait_ms, 0, 16));
+    HRESULT hr = b.duplication->AcquireNextFrame(timeout, &info, &resource.ptr);
+    if (hr == DXGI_ERROR_WAIT_TIMEOUT) {
+        // A still screen: the kept picture is the desktop as it is, so a whole picture
+        // asked for (a keyframe for a new viewer) comes from it.
+        if (!full_frame_requested_ || !b.have_picture) return nullptr;
+        full_frame_requested_ = false;
+        b.pending.add_all();
+        b.pending.rects_into(b.picture.damage);
+        b.pending.clear();
+        return &b.picture;
+    }
     if (hr == DXGI_ERROR_ACCESS_LOST) {
         log()->warn("Desktop duplication access lost, reinitializing...");
         release(b.duplication);
@@ -187,16 +258,20 @@ std::optional<CapturedFrame> ScreenCapture::capture_frame() {
         if (b.setup_duplication(*this) && (width_ != b.staging_width || height_ != b.staging_height)) {
             b.create_staging(width_, height_);
         }
-        return std::nullopt;
+        b.pending.add_all();
+        return nullptr;
     }
     if (FAILED(hr)) {
         log()->error("AcquireNextFrame failed: 0x{:08X}", hex(hr));
-        return std::nullopt;
+        return nullptr;
     }
 
     b.update_cursor(*this, info);
+    b.gather_damage(info);
+    if (full_frame_requested_ || !b.have_picture) b.pending.add_all();
+    full_frame_requested_ = false;
 
-    std::optional<CapturedFrame> frame;
+    const CapturedFrame* result = nullptr;
     ScopedRef<ID3D11Texture2D> desktop;
     if (SUCCEEDED(resource->QueryInterface(__uuidof(ID3D11Texture2D), desktop.out()))) {
         // CopyResource needs identical sizes; the desktop image can differ from the output's
@@ -212,21 +287,27 @@ std::optional<CapturedFrame> ScreenCapture::capture_frame() {
         if (b.staging_texture != nullptr) {
             b.context->CopyResource(b.staging_texture, desktop.ptr);
             if (SUCCEEDED(b.context->Map(b.staging_texture, 0, D3D11_MAP_READ, 0, &mapped))) {
-                // Exactly the rows of the mapped texture, padding included; the frame
-                // reports the texture's own size.
-                CapturedFrame out;
-                out.width = b.staging_width;
-                out.height = b.staging_height;
-                out.stride = mapped.RowPitch;
-                out.data.resize(size_t{out.height} * mapped.RowPitch);
+                // Exactly the rows of the mapped texture, padding included, into the kept
+                // picture (sized once per size); the frame reports the texture's own size.
+                CapturedFrame& out = b.picture;
+                if (out.width != b.staging_width || out.height != b.staging_height || out.stride != mapped.RowPitch) {
+                    out.width = b.staging_width;
+                    out.height = b.staging_height;
+                    out.stride = mapped.RowPitch;
+                    out.data.resize(size_t{out.height} * mapped.RowPitch);
+                }
+                b.pending.set_size(out.width, out.height);
                 std::memcpy(out.data.data(), mapped.pData, out.data.size());
                 b.context->Unmap(b.staging_texture, 0);
-                frame = std::move(out);
+                b.pending.rects_into(out.damage);
+                b.pending.clear();
+                b.have_picture = true;
+                result = &out;
             }
         }
     }
     b.duplication->ReleaseFrame();
-    return frame;
+    return result;
 }
 
 void ScreenCapture::shutdown() {

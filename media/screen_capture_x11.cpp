@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -45,35 +46,33 @@ bool is_bgrx(const XImage& image) {
            image.green_mask == 0xFF00 && image.blue_mask == 0xFF;
 }
 
-// Copies an X image into a frame: BGRx images keep their row stride and get opaque
-// alpha, any other pixel layout is converted pixel by pixel into packed BGRA.
-CapturedFrame to_frame(XImage& image) {
-    CapturedFrame frame;
-    frame.width = static_cast<uint32_t>(image.width);
-    frame.height = static_cast<uint32_t>(image.height);
-    if (is_bgrx(image)) {
-        frame.stride = static_cast<uint32_t>(image.bytes_per_line);
-        frame.data.resize(size_t{frame.stride} * frame.height);
-        std::memcpy(frame.data.data(), image.data, frame.data.size());
-        for (uint32_t y = 0; y < frame.height; ++y) {
-            uint8_t* row = frame.data.data() + size_t{y} * frame.stride;
-            for (uint32_t x = 0; x < frame.width; ++x) row[x * 4 + 3] = 255;
+// Copies the rows of an X image into the picture at r (the image holds exactly r's
+// pixels from its top-left corner): BGRx images row by row with opaque alpha, any other
+// pixel layout converted pixel by pixel into packed BGRA.
+void copy_into(XImage& image, CapturedFrame& picture, const DamageRect& r) {
+    const size_t row_bytes = static_cast<size_t>(r.width) * 4;
+    for (int32_t y = 0; y < r.height; ++y) {
+        uint8_t* out = picture.data.data() + static_cast<size_t>(r.y + y) * picture.stride + static_cast<size_t>(r.x) * 4;
+        if (is_bgrx(image)) {
+            // One pass: copy each pixel with its unused byte made opaque alpha.
+            const uint8_t* in = reinterpret_cast<const uint8_t*>(image.data) +
+                                static_cast<size_t>(y) * static_cast<size_t>(image.bytes_per_line);
+            for (size_t x = 0; x < row_bytes; x += 4) {
+                uint32_t pixel;
+                std::memcpy(&pixel, in + x, 4);
+                pixel |= 0xFF000000u;
+                std::memcpy(out + x, &pixel, 4);
+            }
+            continue;
         }
-        return frame;
-    }
-    frame.stride = frame.width * 4;
-    frame.data.resize(size_t{frame.stride} * frame.height);
-    for (uint32_t y = 0; y < frame.height; ++y) {
-        uint8_t* out = frame.data.data() + size_t{y} * frame.stride;
-        for (uint32_t x = 0; x < frame.width; ++x, out += 4) {
-            unsigned long pixel = XGetPixel(&image, static_cast<int>(x), static_cast<int>(y));
+        for (int32_t x = 0; x < r.width; ++x, out += 4) {
+            unsigned long pixel = XGetPixel(&image, x, y);
             out[0] = channel(pixel, image.blue_mask);
             out[1] = channel(pixel, image.green_mask);
             out[2] = channel(pixel, image.red_mask);
             out[3] = 255;
         }
     }
-    return frame;
 }
 
 bool rects_overlap(const XRectangle& r, int x, int y, uint32_t width, uint32_t height) {
@@ -93,9 +92,13 @@ struct ScreenCapture::Backend {
     bool connection_lost = false;
 
     // Pixels: a shared-memory image when the server offers it, else one XGetImage per frame.
+    // With XShm the kept picture is the shared image itself (whole pictures are fetched
+    // straight into it); changed rectangles come through a second one and are copied in.
     bool use_shm = false;
     XShmSegmentInfo shm{};
     XImage* shm_image = nullptr;
+    XShmSegmentInfo scratch{};
+    XImage* scratch_image = nullptr;
 
     // Change tracking. The first capture after initialize always yields a frame.
     int damage_event_base = 0;
@@ -103,6 +106,10 @@ struct ScreenCapture::Backend {
     XserverRegion damaged = 0;
     bool damage_seen = false;
     bool first_frame = true;
+    DamageRegion pending;  // output coordinates, gathered until the next fetch
+
+    // The picture kept between captures, packed rows; only what changed is fetched into it.
+    CapturedFrame picture;
 
     // Pointer.
     int fixes_event_base = 0;
@@ -119,13 +126,18 @@ struct ScreenCapture::Backend {
 
     ~Backend() { close(); }
 
+    void drop_segment(XShmSegmentInfo& segment, XImage*& image) {
+        if (image == nullptr) return;
+        if (!connection_lost) XShmDetach(display, &segment);
+        XDestroyImage(image);  // data points into the segment, which shmdt releases
+        image = nullptr;
+        shmdt(segment.shmaddr);
+        segment = {};
+    }
+
     void destroy_image() {
-        if (shm_image == nullptr) return;
-        if (!connection_lost) XShmDetach(display, &shm);
-        XDestroyImage(shm_image);  // data points into the segment, which shmdt releases
-        shm_image = nullptr;
-        shmdt(shm.shmaddr);
-        shm = {};
+        drop_segment(shm, shm_image);
+        drop_segment(scratch, scratch_image);
     }
 
     void close() {
@@ -164,38 +176,46 @@ struct ScreenCapture::Backend {
             log()->warn("XShm unavailable, capturing with XGetImage");
             return;
         }
-        int screen = DefaultScreen(display);
-        shm_image = XShmCreateImage(display, DefaultVisual(display, screen),
-                                    static_cast<unsigned>(DefaultDepth(display, screen)), ZPixmap, nullptr, &shm,
-                                    width, height);
-        if (shm_image != nullptr) {
-            shm.shmid = shmget(IPC_PRIVATE, size_t(shm_image->bytes_per_line) * shm_image->height, IPC_CREAT | 0600);
-        }
-        if (shm_image == nullptr || shm.shmid < 0) {
-            if (shm_image != nullptr) XDestroyImage(shm_image);
-            shm_image = nullptr;
-            shm = {};
-            log()->warn("XShm unavailable, capturing with XGetImage");
-            return;
-        }
-        shm.shmaddr = shm_image->data = static_cast<char*>(shmat(shm.shmid, nullptr, 0));
-        shm.readOnly = False;
-        unsigned long errors = x11_error_count();
-        bool attached = shm.shmaddr != reinterpret_cast<char*>(-1) && XShmAttach(display, &shm);
-        XSync(display, False);
-        attached = attached && x11_error_count() == errors;
-        // Marked for removal now: the segment goes away with the last detach, even if we crash.
-        shmctl(shm.shmid, IPC_RMID, nullptr);
-        if (!attached) {
-            if (shm.shmaddr != reinterpret_cast<char*>(-1)) shmdt(shm.shmaddr);
-            shm_image->data = nullptr;
-            XDestroyImage(shm_image);
-            shm_image = nullptr;
-            shm = {};
+        if (!make_segment(shm, shm_image, width, height) || !make_segment(scratch, scratch_image, width, height)) {
+            destroy_image();
             log()->warn("XShm unavailable, capturing with XGetImage");
             return;
         }
         use_shm = true;
+    }
+
+    // One shared-memory image of the given size; false when the server cannot attach it.
+    bool make_segment(XShmSegmentInfo& segment, XImage*& image, uint32_t width, uint32_t height) {
+        int screen = DefaultScreen(display);
+        image = XShmCreateImage(display, DefaultVisual(display, screen),
+                                static_cast<unsigned>(DefaultDepth(display, screen)), ZPixmap, nullptr, &segment, width,
+                                height);
+        if (image != nullptr) {
+            segment.shmid = shmget(IPC_PRIVATE, size_t(image->bytes_per_line) * image->height, IPC_CREAT | 0600);
+        }
+        if (image == nullptr || segment.shmid < 0) {
+            if (image != nullptr) XDestroyImage(image);
+            image = nullptr;
+            segment = {};
+            return false;
+        }
+        segment.shmaddr = image->data = static_cast<char*>(shmat(segment.shmid, nullptr, 0));
+        segment.readOnly = False;
+        unsigned long errors = x11_error_count();
+        bool attached = segment.shmaddr != reinterpret_cast<char*>(-1) && XShmAttach(display, &segment);
+        XSync(display, False);
+        attached = attached && x11_error_count() == errors;
+        // Marked for removal now: the segment goes away with the last detach, even if we crash.
+        shmctl(segment.shmid, IPC_RMID, nullptr);
+        if (!attached) {
+            if (segment.shmaddr != reinterpret_cast<char*>(-1)) shmdt(segment.shmaddr);
+            image->data = nullptr;
+            XDestroyImage(image);
+            image = nullptr;
+            segment = {};
+            return false;
+        }
+        return true;
     }
 
     void watch_changes() {
@@ -240,8 +260,10 @@ struct ScreenCapture::Backend {
         int count = 0;
         XRectangle* rects = XFixesFetchRegion(display, damaged, &count);
         bool hit = false;
-        for (int i = 0; i < count && !hit; ++i) {
-            hit = rects_overlap(rects[i], output_x, output_y, owner.width_, owner.height_);
+        for (int i = 0; i < count; ++i) {
+            if (!rects_overlap(rects[i], output_x, output_y, owner.width_, owner.height_)) continue;
+            hit = true;
+            pending.add({rects[i].x - output_x, rects[i].y - output_y, rects[i].width, rects[i].height});
         }
         if (rects != nullptr) XFree(rects);
         return hit;
@@ -284,16 +306,76 @@ struct ScreenCapture::Backend {
         }
     }
 
-    std::optional<CapturedFrame> grab(const ScreenCapture& owner) {
-        if (use_shm) {
-            if (!XShmGetImage(display, root, shm_image, output_x, output_y, AllPlanes)) return std::nullopt;
-            return to_frame(*shm_image);
+    // Fetches the pending rectangles (all of the output when pending.all()) into the
+    // picture. False when the server refused an image.
+    bool fetch(const ScreenCapture& owner) {
+        const uint32_t w = owner.width_, h = owner.height_;
+        // BGRx servers (the usual case) share the picture itself; any other pixel layout is
+        // converted into a picture of our own.
+        const bool direct = use_shm && is_bgrx(*shm_image);
+        const uint8_t* view = direct ? reinterpret_cast<const uint8_t*>(shm_image->data) : nullptr;
+        if (picture.width != w || picture.height != h || picture.view != view) {
+            picture.width = w;
+            picture.height = h;
+            if (direct) {
+                picture.view = reinterpret_cast<const uint8_t*>(shm_image->data);
+                picture.stride = static_cast<uint32_t>(shm_image->bytes_per_line);
+                picture.data = {};
+            } else {
+                picture.view = nullptr;
+                picture.stride = w * 4;
+                picture.data.assign(size_t{picture.stride} * h, 0);
+            }
+            pending.set_size(w, h);
+            pending.add_all();  // a new picture is filled whole
         }
-        XImage* image = XGetImage(display, root, output_x, output_y, owner.width_, owner.height_, AllPlanes, ZPixmap);
-        if (image == nullptr) return std::nullopt;
-        CapturedFrame frame = to_frame(*image);
+        pending.rects_into(picture.damage);
+        const bool all = pending.all();
+        pending.clear();
+        if (direct && all) {
+            // The whole output, straight into the kept picture.
+            if (XShmGetImage(display, root, shm_image, output_x, output_y, AllPlanes)) return true;
+            pending.add_all();
+            return false;
+        }
+        for (const DamageRect& r : picture.damage) {
+            if (!fetch_rect(r, direct)) {
+                pending.add_all();  // try again in full next time
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool fetch_rect(const DamageRect& r, bool direct) {
+        if (use_shm) {
+            // The server writes a sub-image packed at the start of the scratch segment,
+            // from where its rows go into the picture.
+            XImage sub = *scratch_image;
+            sub.width = r.width;
+            sub.height = r.height;
+            const int pad = sub.bitmap_pad > 0 ? sub.bitmap_pad : 32;
+            sub.bytes_per_line = (r.width * sub.bits_per_pixel + pad - 1) / pad * (pad / 8);
+            if (!XShmGetImage(display, root, &sub, output_x + r.x, output_y + r.y, AllPlanes)) return false;
+            if (!direct) {
+                copy_into(sub, picture, r);
+                return true;
+            }
+            const size_t bytes_per_pixel = static_cast<size_t>(shm_image->bits_per_pixel / 8);
+            const size_t row_bytes = static_cast<size_t>(r.width) * bytes_per_pixel;
+            const size_t stride = static_cast<size_t>(shm_image->bytes_per_line);
+            for (int32_t y = 0; y < r.height; ++y) {
+                std::memcpy(shm_image->data + static_cast<size_t>(r.y + y) * stride + static_cast<size_t>(r.x) * bytes_per_pixel,
+                            sub.data + static_cast<size_t>(y) * static_cast<size_t>(sub.bytes_per_line), row_bytes);
+            }
+            return true;
+        }
+        XImage* image = XGetImage(display, root, output_x + r.x, output_y + r.y, static_cast<unsigned>(r.width),
+                                  static_cast<unsigned>(r.height), AllPlanes, ZPixmap);
+        if (image == nullptr) return false;
+        copy_into(*image, picture, r);
         XDestroyImage(image);
-        return frame;
+        return true;
     }
 };
 
@@ -326,27 +408,38 @@ bool ScreenCapture::initialize(uint32_t monitor_index) {
     return true;
 }
 
-std::optional<CapturedFrame> ScreenCapture::capture_frame() {
+const CapturedFrame* ScreenCapture::capture_changes(int wait_ms) {
     Backend& b = *backend_;
-    if (!initialized_ || b.connection_lost) return std::nullopt;
+    if (!initialized_ || b.connection_lost) return nullptr;
 
-    bool changed = b.first_frame || b.damage == 0;
+    bool changed = b.first_frame || b.damage == 0 || full_frame_requested_;
+    if (changed) b.pending.add_all();
     b.first_frame = false;
+    full_frame_requested_ = false;
     changed = b.drain_events(*this) || changed;
-    if (!changed && b.wait_for_events(frame_wait_ms)) changed = b.drain_events(*this);
+    // Events other than damage to this output (the pointer, other monitors) do not end
+    // the wait; the time limit does.
+    const auto wait_end = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::min(wait_ms, frame_wait_ms));
+    while (!changed && !b.connection_lost) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(wait_end - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !b.wait_for_events(static_cast<int>(left.count()))) break;
+        changed = b.drain_events(*this);
+    }
     if (b.geometry_changed && !b.connection_lost) {
         // Mode change or monitor rearrangement: follow the output's new rectangle.
         b.geometry_changed = false;
-        if (!b.select_output(*this)) return std::nullopt;
+        if (!b.select_output(*this)) return nullptr;
         if (b.use_shm || b.shm_image != nullptr) b.create_image(width_, height_);
+        b.pending.add_all();
         changed = true;
     }
     b.update_pointer(*this);
     if (!changed || b.connection_lost) {
         if (b.connection_lost) log()->error("Lost the connection to the X server");
-        return std::nullopt;
+        return nullptr;
     }
-    return b.grab(*this);
+    if (!b.fetch(*this)) return nullptr;
+    return &b.picture;
 }
 
 void ScreenCapture::shutdown() {

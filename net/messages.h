@@ -19,6 +19,7 @@ enum class MessageType : uint8_t {
     FileChunk = 0x0B,
     SetBitrate = 0x0E,
     SystemStatsReport = 0x0F,
+    KeyframeRequest = 0x10,  // viewer -> agent, the type byte alone: "send a keyframe"
 };
 
 inline constexpr size_t VIDEO_FRAME_HEADER = 14;

@@ -149,6 +149,7 @@ void WsClient::handle_key_exchange(const std::string& session_id, const std::vec
         it = sessions_.emplace(session_id, Session{std::move(crypto), {}}).first;
     }
     E2ECrypto& crypto = *it->second.crypto;
+    bool fresh_key = false;
     if (crypto.is_ready() && peer_public_key == it->second.peer_key) {
         // The same viewer key again (a retry, or a replay by someone on the path): deriving
         // would give the same key with the nonce counter back at zero, reusing IVs. Keep
@@ -161,19 +162,22 @@ void WsClient::handle_key_exchange(const std::string& session_id, const std::vec
         }
         it->second.peer_key = peer_public_key;
         logger()->info("E2E: Key exchange complete for session {}", session_id);
+        // After the reply is queued: the keyframe this asks for goes out behind it.
+        fresh_key = true;
     }
     std::vector<uint8_t> reply = crypto.get_public_key();
     reply.insert(reply.begin(), static_cast<uint8_t>(MessageType::KeyExchange));
     send_frame_locked(session_id, reply.data(), reply.size());
+    if (fresh_key) ready_generation_.fetch_add(1);
 }
 
-void WsClient::send_frame_locked(const std::string& session_id, const uint8_t* payload, size_t size) {
+bool WsClient::send_frame_locked(const std::string& session_id, const uint8_t* payload, size_t size) {
     std::vector<uint8_t> frame;
     frame.reserve(size + SESSION_ID_LENGTH);
     frame.insert(frame.end(), session_id.begin(), session_id.end());
     frame.insert(frame.end(), payload, payload + size);
     // Only queues the frame: the transport writes it on its own thread.
-    socket_->send_binary(std::move(frame));
+    return socket_->send_binary(std::move(frame));
 }
 
 void WsClient::handle_text(const std::string& text) {
@@ -222,15 +226,16 @@ bool WsClient::has_ready_session() {
     return false;
 }
 
-void WsClient::send_to_all(const std::vector<uint8_t>& message) {
-    if (!connected_) return;
+bool WsClient::send_to_all(const std::vector<uint8_t>& message) {
+    if (!connected_) return false;
+    bool all = true;
     std::lock_guard<std::mutex> lock(sessions_mutex_);
     for (auto& [session_id, session] : sessions_) {
         if (!session.crypto->is_ready()) continue;
         auto envelope = session.crypto->encrypt(message);
-        if (envelope.empty()) continue;
-        send_frame_locked(session_id, envelope.data(), envelope.size());
+        if (envelope.empty() || !send_frame_locked(session_id, envelope.data(), envelope.size())) all = false;
     }
+    return all;
 }
 
 void WsClient::send_signal(const std::string& session_id, const std::string& payload) {

@@ -54,7 +54,9 @@ public:
     void set_session_end_handler(SessionEndHandler handler);
 
     bool has_ready_session();
-    void send_to_all(const std::vector<uint8_t>& message);
+    // False when some ready session's frame could not be queued (not connected, or the
+    // outgoing queue refused it): that viewer missed the message.
+    bool send_to_all(const std::vector<uint8_t>& message);
     void send_signal(const std::string& session_id, const std::string& payload);
     // Closes the relay connection (1000) after every viewer message that arrived has
     // been handled, and forgets the sessions.
@@ -63,6 +65,13 @@ public:
     void wait_dispatched();
 
     bool is_connected() const { return connected_; }
+    // Bytes waiting in the relay connection's outgoing queue. Thread-safe.
+    size_t queued_bytes() const { return socket_ ? socket_->queued_bytes() : 0; }
+    // Bytes the relay connection has written so far (its pace shows the link's speed).
+    uint64_t sent_bytes() const { return socket_ ? socket_->sent_bytes() : 0; }
+    // Counts completed key exchanges that gave a session a new key (a viewer became
+    // ready or re-keyed): a change tells the streaming loop to send a keyframe.
+    uint64_t ready_generation() const { return ready_generation_.load(); }
 
     // Transport events (installed as the transport's handler by connect).
     void handle_relay_message(const WsEvent& event);
@@ -72,7 +81,7 @@ private:
     void handle_binary(const std::vector<uint8_t>& frame);
     void handle_text(const std::string& text);
     void dispatch(const std::string& session_id, std::vector<uint8_t> plaintext);
-    void send_frame_locked(const std::string& session_id, const uint8_t* payload, size_t size);
+    bool send_frame_locked(const std::string& session_id, const uint8_t* payload, size_t size);
 
     std::unique_ptr<IWsTransport> socket_;
     std::mutex handlers_mutex_;
@@ -85,6 +94,7 @@ private:
     };
 
     std::atomic<bool> connected_{false};
+    std::atomic<uint64_t> ready_generation_{0};
     std::mutex sessions_mutex_;
     std::map<std::string, Session> sessions_;
     bool started_ = false;

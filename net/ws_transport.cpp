@@ -15,6 +15,9 @@
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 #include <openssl/ssl.h>
+#ifndef _WIN32
+#include <netinet/tcp.h>
+#endif
 #include <openssl/x509_vfy.h>
 #include <spdlog/spdlog.h>
 
@@ -88,6 +91,8 @@ std::optional<WsUrl> parse_ws_url(const std::string& url) {
 namespace {
 
 using Strand = asio::strand<asio::io_context::executor_type>;
+
+constexpr int NOTSENT_LOW_WATER = 16 * 1024;
 using PlainWs = websocket::stream<beast::tcp_stream>;
 using TlsWs = websocket::stream<beast::ssl_stream<beast::tcp_stream>>;
 
@@ -106,6 +111,8 @@ public:
     // The connection ended: by the peer, by a transport error, or by our own close.
     virtual void conn_lost(const void* conn, uint16_t code, const std::string& reason) = 0;
     virtual void conn_wrote(size_t bytes) = 0;
+    // Of those, the bytes that reached the socket (not dropped).
+    virtual void conn_sent(size_t bytes) = 0;
 };
 
 // One connection attempt and, once open, the connection itself.
@@ -243,6 +250,12 @@ private:
         with_ws([](auto& ws) {
             error_code ignored;
             beast::get_lowest_layer(ws).socket().set_option(tcp::no_delay(true), ignored);
+#ifdef TCP_NOTSENT_LOWAT
+            // Keep what the kernel holds unsent small, so that a slow link shows up in our
+            // own queue (queued_bytes), where the sender can see it and hold back.
+            using notsent_lowat = asio::detail::socket_option::integer<IPPROTO_TCP, TCP_NOTSENT_LOWAT>;
+            beast::get_lowest_layer(ws).socket().set_option(notsent_lowat(NOTSENT_LOW_WATER), ignored);
+#endif
         });
         if (tls_) {
             tls_->next_layer().async_handshake(ssl::stream_base::client,
@@ -351,6 +364,7 @@ private:
 
     void on_write(error_code ec) {
         if (!queue_.empty()) {
+            if (!ec) owner_.conn_sent(queue_.front().data.size());
             owner_.conn_wrote(queue_.front().data.size());
             queue_.pop_front();
         }
@@ -477,6 +491,9 @@ public:
         return true;
     }
 
+    size_t queued_bytes() const { return queued_bytes_.load(); }
+    uint64_t sent_bytes() const { return sent_bytes_.load(); }
+
     std::atomic<bool> open_{false};
 
 private:
@@ -590,6 +607,7 @@ private:
     }
 
     void conn_wrote(size_t bytes) override { queued_bytes_.fetch_sub(bytes); }
+    void conn_sent(size_t bytes) override { sent_bytes_.fetch_add(bytes); }
 
     void schedule_reconnect(uint32_t delay_ms) {
         if (stopping_ || !opt_.auto_reconnect) return;
@@ -612,6 +630,7 @@ private:
     std::shared_ptr<Conn> closing_;
     std::thread thread_;
     std::atomic<size_t> queued_bytes_{0};
+    std::atomic<uint64_t> sent_bytes_{0};
     std::chrono::steady_clock::time_point opened_at_{};
     uint32_t failures_ = 0;
     bool stopping_ = false;
@@ -660,5 +679,9 @@ bool WsTransport::send_binary(std::vector<uint8_t> data) {
 }
 
 bool WsTransport::is_open() const { return impl_ && impl_->open_; }
+
+size_t WsTransport::queued_bytes() const { return impl_ ? impl_->queued_bytes() : 0; }
+
+uint64_t WsTransport::sent_bytes() const { return impl_ ? impl_->sent_bytes() : 0; }
 
 std::unique_ptr<IWsTransport> make_ws_transport() { return std::make_unique<WsTransport>(); }

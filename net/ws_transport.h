@@ -71,6 +71,10 @@ public:
     virtual bool send_text(std::string text) = 0;
     virtual bool send_binary(std::vector<uint8_t> data) = 0;
     virtual bool is_open() const = 0;
+    // Bytes accepted by send_* and not yet written to the socket. Thread-safe.
+    virtual size_t queued_bytes() const { return 0; }
+    // Bytes written to the socket since start (what the link has taken). Thread-safe.
+    virtual uint64_t sent_bytes() const { return 0; }
 };
 
 class WsTransport final : public IWsTransport {
@@ -87,6 +91,8 @@ public:
     bool send_text(std::string text) override;
     bool send_binary(std::vector<uint8_t> data) override;
     bool is_open() const override;
+    size_t queued_bytes() const override;
+    uint64_t sent_bytes() const override;
 
     class Impl;
 

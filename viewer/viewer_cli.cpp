@@ -20,6 +20,7 @@
 
 #include "media/bitrate.h"
 #include "viewer/account_client.h"
+#include "viewer/viewer_p2p.h"
 #include "viewer/viewer_session.h"
 
 namespace {
@@ -169,10 +170,21 @@ const std::vector<OptionRow>& option_table() {
          "36 characters"},
         {"--ca-file", "PEM", "also trust the certificates in this file (PEM)",
          [](ViewerCliOptions& o, const std::string& v) { o.ca_file = v; return !v.empty(); }},
+        {"--p2p", nullptr, "also open a direct WebRTC data channel to the host and report when it opens",
+         [](ViewerCliOptions& o, const std::string&) { o.p2p = true; return true; }},
         {"--json", nullptr, "print the summary as JSON (other messages go to stderr)",
          [](ViewerCliOptions& o, const std::string&) { o.json = true; return true; }},
         {"--snapshot", "PATH", "at the end, write the last picture with the pointer as PNG",
          [](ViewerCliOptions& o, const std::string& v) { o.snapshot = v; return !v.empty(); }},
+        {"--audio-wav", "PATH", "write the sound received to this WAV file",
+         [](ViewerCliOptions& o, const std::string& v) { o.audio_wav = v; return !v.empty(); }},
+        {"--audio-format", "ENC", "the host's samples: s16 (Linux hosts, default) or f32 (Windows hosts)",
+         [](ViewerCliOptions& o, const std::string& v) {
+             auto e = parse_sample_encoding(v);
+             if (e) o.audio_encoding = *e;
+             return e.has_value();
+         },
+         "s16 or f32"},
         // Actions: sent after the key exchange, in the order given.
         {"--move", "X,Y", "action: move the pointer (normalised, 0..65535 each)", add_move,
          "X,Y with each 0..65535"},
@@ -237,7 +249,7 @@ std::string viewer_usage() {
     for (const auto& o : option_table())
         out += fmt::format("  {:<20} {}\n", std::string(o.name) + (o.value ? std::string(" ") + o.value : ""), o.help);
     out += fmt::format("  {:<20} {}\n", "--help", "show this text");
-    out += "\nExit codes: 0 success, 1 connection, send or snapshot failure, 2 bad command line.\n";
+    out += "\nExit codes: 0 success, 1 connection, send, snapshot or audio file failure, 2 bad command line.\n";
     return out;
 }
 
@@ -283,11 +295,12 @@ CliParse parse_viewer_cli(const std::vector<std::string>& args, ViewerCliOptions
         message = "give --token, or --user and --password";
         return CliParse::error;
     }
-    if (!options.snapshot.empty()) {
+    for (const auto& [option, path] : {std::pair{"--snapshot", options.snapshot}, {"--audio-wav", options.audio_wav}}) {
+        if (path.empty()) continue;
         std::error_code ec;
-        auto folder = std::filesystem::absolute(options.snapshot, ec).parent_path();
+        auto folder = std::filesystem::absolute(path, ec).parent_path();
         if (ec || !std::filesystem::is_directory(folder, ec)) {
-            message = "the folder for --snapshot does not exist: " + folder.string();
+            message = std::string("the folder for ") + option + " does not exist: " + folder.string();
             return CliParse::error;
         }
     }
@@ -404,6 +417,15 @@ std::string summary_text(const ViewerSummary& s) {
         if (v.decode_errors) out += fmt::format(", {} frames failed to decode", v.decode_errors);
         out += "\n";
     }
+    const AudioSummary& a = s.audio;
+    if (a.chunks == 0) {
+        out += "Audio: none received\n";
+    } else {
+        out += fmt::format("Audio: {} Hz, {} channel(s), {:.2f} s of sound in {} chunks", a.sample_rate, a.channels,
+                           a.seconds, a.chunks);
+        if (a.format_changes) out += fmt::format(", format changed {} time(s)", a.format_changes);
+        out += "\n";
+    }
     return out;
 }
 
@@ -420,9 +442,12 @@ std::string summary_json(const ViewerSummary& s) {
                          {"keyframes", v.keyframes},
                          {"fps", v.seconds > 0 ? v.decoded / v.seconds : 0.0},
                          {"kbps", v.seconds > 0 ? v.bytes * 8 / 1000.0 / v.seconds : 0.0}};
+    const AudioSummary& a = s.audio;
+    nlohmann::json audio{{"chunks", a.chunks},     {"bytes", a.bytes},     {"sample_rate", a.sample_rate},
+                         {"channels", a.channels}, {"seconds", a.seconds}, {"format_changes", a.format_changes}};
     nlohmann::json out{{"session_id", s.session_id}, {"ready", s.ready},     {"seconds", s.seconds},
                        {"key_exchanges", s.key_exchanges}, {"dropped", s.dropped}, {"messages", messages},
-                       {"video", video}};
+                       {"video", video}, {"audio", audio}};
     return out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
@@ -638,6 +663,12 @@ int run_viewer_cli(const ViewerCliOptions& opt) {
     VideoDecoder decoder;
     CursorUpdateMsg cursor;
     std::optional<Clock::time_point> first_frame;
+    AudioRecorder audio(opt.audio_encoding);
+    if (!opt.audio_wav.empty() && !audio.open_wav(opt.audio_wav)) {
+        std::fprintf(stderr, "Cannot create %s: %s\n", opt.audio_wav.c_str(), std::strerror(errno));
+        return 1;
+    }
+    ViewerSession* video_session = nullptr;  // set once the session exists, before it connects
     ViewerHandlers handlers;
     handlers.on_message = [&](const std::vector<uint8_t>& msg) {
         std::lock_guard<std::mutex> lock(m);
@@ -652,10 +683,18 @@ int run_viewer_cli(const ViewerCliOptions& opt) {
         ++v.frames;
         v.bytes += frame.data.size();
         if (frame.keyframe) ++v.keyframes;
-        if (!decoder.decode(frame.data, frame.width, frame.height)) ++v.decode_errors;
+        if (!decoder.decode(frame.data, frame.width, frame.height)) {
+            ++v.decode_errors;
+            // Pictures after a broken one cannot be decoded either: ask for a fresh start.
+            if (video_session) video_session->request_keyframe();
+        }
         v.decoded = decoder.picture_count();
         v.width = decoder.has_picture() ? decoder.picture().width : frame.width;
         v.height = decoder.has_picture() ? decoder.picture().height : frame.height;
+    };
+    handlers.on_audio = [&](const AudioChunkMsg& chunk) {
+        std::lock_guard<std::mutex> lock(m);
+        audio.add(chunk);
     };
     handlers.on_cursor = [&](const CursorUpdateMsg& c) {
         std::lock_guard<std::mutex> lock(m);
@@ -675,6 +714,11 @@ int run_viewer_cli(const ViewerCliOptions& opt) {
         if (++exchanges > 1) say("Session " + sid + " ready again (new key exchange)");
     };
     ViewerSession session;
+    video_session = &session;
+    // --p2p: the offering peer, started once the key exchange is done; the host's answer
+    // and candidates arrive as signals.
+    ViewerP2P p2p([&session](const std::string& payload) { session.send_signal(payload); });
+    handlers.on_signal = [&p2p](const std::string& payload) { p2p.handle_signal(payload); };
     session.set_handlers(handlers);
     if (!session.connect(ViewerOptions{opt.server, machine, token, opt.session, true, opt.ca_file})) {
         std::fprintf(stderr, "Invalid relay URL: %s\n", opt.server.c_str());
@@ -711,11 +755,26 @@ int run_viewer_cli(const ViewerCliOptions& opt) {
         // Give what was just queued time to leave before the connection closes.
         end = std::max(end, Clock::now() + std::chrono::seconds(1));
     }
+    std::optional<Clock::time_point> p2p_started;
+    bool p2p_open = false;
+    if (ready && opt.p2p) {
+        p2p_started = Clock::now();
+        if (!p2p.start()) std::fprintf(stderr, "P2P not available: %s\n", p2p.last_error().c_str());
+    }
     while (ready && !g_interrupted && Clock::now() < end) {
+        if (p2p_started && !p2p_open && p2p.is_open()) {
+            p2p_open = true;
+            auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(p2p.opened_at() - *p2p_started).count();
+            say(fmt::format("P2P data channel open after {} ms", ms));
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         tick();
     }
+    p2p.close();
     session.close();
+    if (p2p_started && !p2p_open)
+        std::fprintf(stderr, "P2P data channel did not open%s%s\n", p2p.last_error().empty() ? "" : ": ",
+                     p2p.last_error().c_str());
 
     bool snapshot_ok = true;
     std::lock_guard<std::mutex> lock(m);
@@ -733,6 +792,16 @@ int run_viewer_cli(const ViewerCliOptions& opt) {
                 std::fprintf(stderr, "Snapshot not written to %s\n", opt.snapshot.c_str());
         }
     }
+    bool audio_ok = true;
+    if (!opt.audio_wav.empty()) {
+        audio_ok = audio.finish_wav();
+        if (!audio_ok) std::fprintf(stderr, "Audio not written to %s\n", opt.audio_wav.c_str());
+        else if (audio.wav_skipped())
+            say(fmt::format("Audio written to {} ({} bytes; {} chunk(s) in another format left out)", opt.audio_wav,
+                            audio.wav_bytes(), audio.wav_skipped()));
+        else say(fmt::format("Audio written to {} ({} bytes)", opt.audio_wav, audio.wav_bytes()));
+    }
+    summary.audio = audio.summary();
     summary.session_id = session.session_id();
     summary.ready = ready;
     summary.seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -741,5 +810,5 @@ int run_viewer_cli(const ViewerCliOptions& opt) {
     summary.dropped = session.dropped_frames();
     std::string text = opt.json ? summary_json(summary) + "\n" : summary_text(summary);
     std::fputs(text.c_str(), stdout);
-    return ready && actions_ok && snapshot_ok ? 0 : 1;
+    return ready && actions_ok && snapshot_ok && audio_ok && (!opt.p2p || p2p_open) ? 0 : 1;
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "viewer/audio_recorder.h"
 #include "viewer/video_decoder.h"
 #include "viewer/viewer_messages.h"
 
@@ -33,7 +34,10 @@ struct ViewerCliOptions {
     std::string ca_file;      // extra trusted certificates (PEM)
     double seconds = 10;      // run time
     bool json = false;        // machine-readable summary
+    bool p2p = false;         // also open a direct data channel to the host
     std::string snapshot;     // PNG of the last picture, written at the end
+    std::string audio_wav;    // WAV of the sound received
+    SampleEncoding audio_encoding = SampleEncoding::S16;  // what the host's samples are
     size_t chunk_size = 65536;  // upload chunk size in bytes
     std::vector<ViewerAction> actions;
 };
@@ -92,6 +96,7 @@ struct ViewerSummary {
     uint64_t dropped = 0;
     std::map<std::string, TypeCount> messages;
     VideoSummary video;
+    AudioSummary audio;
 };
 
 std::string summary_text(const ViewerSummary& s);

@@ -51,6 +51,8 @@ std::vector<uint8_t> build_set_bitrate(uint32_t kbps) {
     return w.take();
 }
 
+std::vector<uint8_t> build_keyframe_request() { return {static_cast<uint8_t>(MessageType::KeyframeRequest)}; }
+
 std::optional<VideoFrameMsg> parse_video_frame(const std::vector<uint8_t>& m) {
     if (m.size() < VIDEO_FRAME_HEADER || !is_type(m, MessageType::VideoFrame)) return std::nullopt;
     VideoFrameMsg v;
@@ -112,6 +114,7 @@ std::string message_type_name(uint8_t type) {
         case MessageType::FileChunk: return "file_chunk";
         case MessageType::SetBitrate: return "set_bitrate";
         case MessageType::SystemStatsReport: return "system_stats";
+        case MessageType::KeyframeRequest: return "keyframe_request";
     }
     char buf[16];
     std::snprintf(buf, sizeof buf, "type_0x%02x", type);

@@ -19,6 +19,8 @@ std::vector<uint8_t> build_key_input(uint16_t virtual_key, uint16_t scan_code, b
 std::vector<uint8_t> build_file_chunk(const std::string& name, uint64_t offset, uint64_t total_size,
                                       const uint8_t* data, size_t size);
 std::vector<uint8_t> build_set_bitrate(uint32_t kbps);
+// One byte: the viewer cannot decode on and needs a keyframe.
+std::vector<uint8_t> build_keyframe_request();
 // ClipboardText is the same in both directions: build_clipboard_text / parse_clipboard_text.
 
 struct VideoFrameMsg {

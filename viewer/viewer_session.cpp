@@ -102,6 +102,7 @@ void ViewerSession::on_binary(const std::vector<uint8_t>& payload) {
     if (payload.empty()) return;
     std::optional<std::vector<uint8_t>> plain;
     std::string ready_id;
+    std::vector<uint8_t> request;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         // The agent's envelopes start with four zero bytes, so 0x06 is always its key.
@@ -115,6 +116,7 @@ void ViewerSession::on_binary(const std::vector<uint8_t>& payload) {
             awaiting_key_ = false;
             ready_ = true;
             ++key_exchanges_;
+            next_counter_ = 0;
             ready_id = session_id_;
         } else {
             plain = crypto_.open(payload.data(), payload.size());
@@ -122,8 +124,20 @@ void ViewerSession::on_binary(const std::vector<uint8_t>& payload) {
                 ++dropped_;
                 return;
             }
+            // The agent's IVs are four zero bytes and a little-endian counter that grows
+            // by one per message of this session: a jump means messages were lost on the
+            // way, and the pictures after them cannot be decoded without a keyframe.
+            if (payload.size() >= 12 && payload[0] == 0 && payload[1] == 0 && payload[2] == 0 && payload[3] == 0) {
+                const uint64_t counter = read_u64le(payload.data() + 4);
+                if (counter > next_counter_) {
+                    lost_ += counter - next_counter_;
+                    request = keyframe_request_locked();
+                }
+                if (counter >= next_counter_) next_counter_ = counter + 1;
+            }
         }
     }
+    if (!request.empty()) transport_->send_binary(std::move(request));
     if (!ready_id.empty()) {
         changed_.notify_all();
         if (handlers_.on_ready) handlers_.on_ready(ready_id);
@@ -203,6 +217,29 @@ bool ViewerSession::send_file_chunk(const std::string& name, uint64_t offset, ui
     return send(build_file_chunk(name, offset, total, data.data(), data.size()));
 }
 bool ViewerSession::send_set_bitrate(uint32_t kbps) { return send(build_set_bitrate(kbps)); }
+
+std::vector<uint8_t> ViewerSession::keyframe_request_locked() {
+    if (!ready_ || !connected_) return {};
+    const auto now = std::chrono::steady_clock::now();
+    if (keyframe_requests_ > 0 && now - last_keyframe_request_ < std::chrono::milliseconds(250)) return {};
+    std::vector<uint8_t> sealed = crypto_.seal(build_keyframe_request());
+    if (sealed.empty()) return {};
+    last_keyframe_request_ = now;
+    ++keyframe_requests_;
+    return sealed;
+}
+
+bool ViewerSession::request_keyframe() {
+    std::vector<uint8_t> request;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        request = keyframe_request_locked();
+    }
+    return !request.empty() && transport_->send_binary(std::move(request));
+}
+
+uint64_t ViewerSession::keyframe_requests() const { return read_locked(mutex_, keyframe_requests_); }
+uint64_t ViewerSession::lost_messages() const { return read_locked(mutex_, lost_); }
 
 std::vector<uint8_t> ViewerSession::seal(const std::vector<uint8_t>& message) const {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -71,6 +71,11 @@ public:
     bool send_clipboard(const std::string& text);
     bool send_file_chunk(const std::string& name, uint64_t offset, uint64_t total, const std::vector<uint8_t>& data);
     bool send_set_bitrate(uint32_t kbps);
+    // Asks the agent for a keyframe (the decoder failed, or pictures were lost). At most
+    // one request per 250 ms leaves; false when this one was not sent.
+    bool request_keyframe();
+    uint64_t keyframe_requests() const;  // requests sent, automatic ones included
+    uint64_t lost_messages() const;      // messages the envelope counter says never came
     // The sealed form of a message without sending it; empty when not ready.
     std::vector<uint8_t> seal(const std::vector<uint8_t>& message) const;
     // Sends bytes exactly as given, unsealed.
@@ -83,6 +88,8 @@ private:
     void on_binary(const std::vector<uint8_t>& payload);
     void dispatch(const std::vector<uint8_t>& message);
     void send_key_exchange_locked();
+    // Under mutex_: the sealed request, or empty when one went out less than 250 ms ago.
+    std::vector<uint8_t> keyframe_request_locked();
 
     std::unique_ptr<IWsTransport> transport_;
     ViewerHandlers handlers_;
@@ -97,4 +104,8 @@ private:
     bool awaiting_key_ = false;
     uint64_t key_exchanges_ = 0;
     uint64_t dropped_ = 0;
+    uint64_t next_counter_ = 0;  // the agent's envelope counter expected next
+    uint64_t lost_ = 0;
+    uint64_t keyframe_requests_ = 0;
+    std::chrono::steady_clock::time_point last_keyframe_request_{};
 };

@@ -1,6 +1,7 @@
 // Screen capture and monitor listing against a real X server (Xvfb): pixels drawn by a
 // second client must come out of capture_frame, a still screen must not.
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <array>
@@ -189,6 +190,51 @@ TEST_F(X11Capture, StillScreenYieldsNothingAndAChangeYieldsTheNewImage) {
     EXPECT_EQ(at(*frame, 205, 105), (Bgra{0, 255, 255, 255}));
     // One change, one frame.
     EXPECT_FALSE(capture.capture_frame());
+}
+
+// The kept picture: a change is reported as its rectangle (widened to even corners) and
+// only that part of the picture is fetched again; the rest stays as it was; a full-frame
+// request reports the whole picture.
+TEST_F(X11Capture, ChangesComeAsRectanglesIntoTheKeptPicture) {
+    {
+        start(321, 241);
+        ScreenCapture capture;
+        ASSERT_TRUE(capture.initialize(0));
+        const CapturedFrame* picture = capture.capture_changes(16);
+        ASSERT_NE(picture, nullptr);
+        ASSERT_EQ(picture->damage.size(), 1u);
+        EXPECT_EQ(picture->damage[0], (DamageRect{0, 0, 321, 241}));
+
+        painter_->fill(0, 0, 255, 101, 51, 7, 5);
+        painter_->fill(255, 0, 0, 318, 238, 3, 3);  // the bottom-right corner
+        std::vector<DamageRect> seen;
+        testsupport::wait_until(
+            [&] {
+                if (const CapturedFrame* p = capture.capture_changes(16))
+                    seen.insert(seen.end(), p->damage.begin(), p->damage.end());
+                return seen.size() >= 2;
+            },
+            5000ms);
+        std::sort(seen.begin(), seen.end(), [](const DamageRect& a, const DamageRect& b) { return a.x < b.x; });
+        ASSERT_EQ(seen.size(), 2u);
+        EXPECT_EQ(seen[0], (DamageRect{100, 50, 8, 6}));
+        EXPECT_EQ(seen[1], (DamageRect{318, 238, 3, 3}));
+        picture = capture.capture_changes(0);
+        EXPECT_EQ(picture, nullptr) << "nothing changed since";
+
+        capture.request_full_frame();
+        picture = capture.capture_changes(0);
+        ASSERT_NE(picture, nullptr);
+        ASSERT_EQ(picture->damage.size(), 1u);
+        EXPECT_EQ(picture->damage[0], (DamageRect{0, 0, 321, 241}));
+        auto pixel = [&](uint32_t x, uint32_t y) {
+            const uint8_t* p = picture->pixels() + size_t{y} * picture->stride + size_t{x} * 4;
+            return Bgra{p[0], p[1], p[2], 255};
+        };
+        EXPECT_EQ(pixel(104, 53), (Bgra{255, 0, 0, 255}));
+        EXPECT_EQ(pixel(320, 240), (Bgra{0, 0, 255, 255}));
+        EXPECT_NE(pixel(99, 49), (Bgra{255, 0, 0, 255}));
+    }
 }
 
 TEST_F(X11Capture, PointerMovesAndShapeReachTheCursorFields) {

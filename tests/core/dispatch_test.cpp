@@ -11,6 +11,7 @@ struct Recorder {
     std::vector<std::string> clips;
     std::vector<Bytes> chunks;
     std::vector<uint32_t> rates;
+    int keyframes = 0;
     DispatchTargets targets() {
         return {[this](const InputEvent& e) { inputs.push_back(e); },
                 [this](const std::string& t) {
@@ -21,7 +22,8 @@ struct Recorder {
                     chunks.push_back(m);
                     return true;
                 },
-                [this](uint32_t k) { rates.push_back(k); }};
+                [this](uint32_t k) { rates.push_back(k); },
+                [this] { ++keyframes; }};
     }
 };
 }  // namespace
@@ -38,7 +40,10 @@ TEST(Dispatch, RoutesEachTypeToItsComponent) {
     dispatch_viewer_message("s", chunk, t);  // handed over whole, even when short
     for (uint8_t type : {0x01, 0x02, 0x03, 0x06, 0x0F, 0x99}) dispatch_viewer_message("s", Bytes{type, 0, 0, 0, 0, 0, 0, 0, 0}, t);
     dispatch_viewer_message("s", Bytes{}, t);
+    dispatch_viewer_message("s", Bytes{0x10}, t);  // keyframe request: the type byte alone
+    dispatch_viewer_message("s", Bytes{0x10, 7, 7}, t);
 
+    EXPECT_EQ(r.keyframes, 2);
     ASSERT_EQ(r.inputs.size(), 2u);
     EXPECT_EQ(r.inputs[0].kind, InputKind::MouseMove);
     EXPECT_EQ(r.inputs[0].x, 32767);

@@ -20,6 +20,7 @@ public:
     }
     bool encode(const uint8_t*, uint32_t, std::vector<uint8_t>&, bool&) override { return false; }
     void set_bitrate(uint32_t) override {}
+    void request_keyframe() override {}
     void close() override {}
     std::string name() const override { return name_; }
 

@@ -244,7 +244,9 @@ TEST_F(WsClientTest, TwoReadySessionsGetSeparateEnvelopesInIdOrder) {
 }
 
 TEST_F(WsClientTest, RekeyRestartsCounterAndSessionRequestResetsReadiness) {
+    EXPECT_EQ(client->ready_generation(), 0u);
     auto v1 = ready_session(SID_A);
+    EXPECT_EQ(client->ready_generation(), 1u) << "a ready session asks the stream for a keyframe";
     client->send_to_all(build_set_bitrate(1));
     client->send_to_all(build_set_bitrate(2));
     fake->take_sent();
@@ -257,6 +259,7 @@ TEST_F(WsClientTest, RekeyRestartsCounterAndSessionRequestResetsReadiness) {
     ASSERT_EQ(sent.size(), 1u);
     ASSERT_EQ(sent[0].data.size(), 69u);
     ASSERT_TRUE(v2->derive(std::vector<uint8_t>(sent[0].data.begin() + 37, sent[0].data.end())));
+    EXPECT_EQ(client->ready_generation(), 2u) << "a re-key asks for one too";
     client->send_to_all(build_set_bitrate(3));
     sent = fake->take_sent();
     ASSERT_EQ(sent.size(), 1u);
@@ -288,6 +291,7 @@ TEST_F(WsClientTest, ReplayedKeyExchangeDoesNotRestartTheNonceCounter) {
     ASSERT_EQ(reply.size(), 1u);
     EXPECT_EQ(reply[0].data.size(), 69u);
     EXPECT_FALSE(logs.contains("Key exchange complete"));
+    EXPECT_EQ(client->ready_generation(), 1u) << "a repeated key is no new viewer";
 
     client->send_to_all(build_set_bitrate(1));
     auto second = fake->take_sent();

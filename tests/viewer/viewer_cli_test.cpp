@@ -167,6 +167,43 @@ TEST(ViewerSession, KeyExchangeAndResumeOverAFakeConnection) {
     EXPECT_EQ(v.dropped_frames(), 1u);
 }
 
+// A gap in the agent's envelope counter means messages were lost: the viewer asks for a
+// keyframe, at most once per 250 ms.
+TEST(ViewerSession, LostMessagesAskForAKeyframe) {
+    auto t = std::make_unique<FakeTransport>();
+    FakeTransport* fake = t.get();
+    ViewerSession v(std::move(t));
+    ASSERT_TRUE(v.connect(ViewerOptions{"http://relay", "M", "T", {}, false}));
+    fake->emit_text(R"({"type":"session","session_id":")" + std::string(36, 'k') + R"("})");
+    auto sent = fake->take_sent();
+    ASSERT_EQ(sent.size(), 1u);
+    E2ECrypto agent;
+    ASSERT_TRUE(agent.generate_keypair());
+    ASSERT_TRUE(agent.derive_shared_key(std::vector<uint8_t>(sent[0].data.begin() + 1, sent[0].data.end())));
+    auto reply = agent.get_public_key();
+    reply.insert(reply.begin(), 0x06);
+    fake->emit_binary(reply);
+    ASSERT_TRUE(v.is_ready());
+
+    std::vector<std::vector<uint8_t>> envelopes;
+    for (int i = 0; i < 6; ++i) envelopes.push_back(agent.encrypt(build_clipboard_text("m")));
+    fake->emit_binary(envelopes[0]);
+    fake->emit_binary(envelopes[1]);
+    EXPECT_TRUE(fake->take_sent().empty()) << "nothing lost, nothing asked";
+    fake->emit_binary(envelopes[3]);  // 2 never came
+    sent = fake->take_sent();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(agent.decrypt(sent[0].data), build_keyframe_request());
+    EXPECT_EQ(v.lost_messages(), 1u);
+    fake->emit_binary(envelopes[5]);  // 4 lost too, but a request has just gone
+    EXPECT_TRUE(fake->take_sent().empty());
+    EXPECT_EQ(v.lost_messages(), 2u);
+    EXPECT_FALSE(v.request_keyframe());
+    EXPECT_EQ(v.keyframe_requests(), 1u);
+    fake->emit_binary(envelopes[2]);  // a late one is no loss
+    EXPECT_EQ(v.lost_messages(), 2u);
+}
+
 namespace {
 
 // Parses the arguments after the common sign-in ones.
