@@ -51,8 +51,14 @@ bool tray_gtk_init(std::string& why) {
     g_saved_error_handler = XSetErrorHandler(forward_error);
     g_saved_io_error_handler = XSetIOErrorHandler(forward_io_error);
     // The agent's other threads use the C locale; GTK must not switch it under them.
+    // The tray draws nothing with OpenGL. With GL on, GDK probes GLX when it opens the
+    // display, and GLX's exit hook then waits forever on a display whose server went
+    // away, so the process could not exit.
     static std::once_flag locale_once;
-    std::call_once(locale_once, [] { gtk_disable_setlocale(); });
+    std::call_once(locale_once, [] {
+        gtk_disable_setlocale();
+        g_setenv("GDK_GL", "disable", FALSE);
+    });
     bool ok = gtk_init_check(nullptr, nullptr) != FALSE;
     XSetErrorHandler(g_saved_error_handler.load());
     XSetIOErrorHandler(g_saved_io_error_handler.load());
