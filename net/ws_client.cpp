@@ -34,12 +34,17 @@ WsClient::WsClient() : WsClient(make_ws_transport()) {}
 WsClient::WsClient(std::unique_ptr<IWsTransport> transport) : socket_(std::move(transport)) {}
 
 WsClient::~WsClient() {
+    // Whatever the handlers reach may already be gone when the client is destroyed:
+    // messages still waiting for dispatch find no handler and are dropped. (disconnect()
+    // called while the owner is alive handles them.)
+    {
+        std::lock_guard<std::mutex> lock(handlers_mutex_);
+        message_handler_.reset();
+        signal_handler_.reset();
+        session_end_handler_.reset();
+    }
     disconnect();
     dispatcher_.stop();
-    std::lock_guard<std::mutex> lock(handlers_mutex_);
-    message_handler_.reset();
-    signal_handler_.reset();
-    session_end_handler_.reset();
 }
 
 bool WsClient::connect(const std::string& server_url, const std::string& machine_id,

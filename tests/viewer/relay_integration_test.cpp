@@ -47,8 +47,8 @@ protected:
     }
 
     TimedLog log;
+    AgentInbox inbox;  // outlives the client whose handlers write into it
     WsClient agent;
-    AgentInbox inbox;
 };
 
 TEST_F(RelayIntegration, ViewersCompleteTheExchangeAndTrafficIsRoutedPerSession) {
@@ -256,8 +256,8 @@ TEST_F(TlsRelay, SelfSignedCertificateFailsVerificationUntilTrusted) {
     }
     trust_test_cert();
     TimedLog log;
+    AgentInbox inbox;  // outlives the client whose handlers write into it
     WsClient agent;
-    AgentInbox inbox;
     inbox.install(agent);
     ASSERT_TRUE(agent.connect(http_url(), machine, token));
     auto v = ready_viewer();
