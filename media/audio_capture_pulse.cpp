@@ -37,7 +37,7 @@ struct MonitorInfo {
     bool done = false;
     bool found = false;
     std::string name;
-    pa_sample_spec spec{};
+    pa_sample_spec sample_format{};
     pa_channel_map map{};
 };
 
@@ -46,7 +46,7 @@ void on_monitor_info(pa_context*, const pa_source_info* info, int eol, void* use
     if (info && !m->found) {
         m->found = true;
         m->name = info->name ? info->name : DEFAULT_MONITOR;
-        m->spec = info->sample_spec;
+        m->sample_format = info->sample_spec;
         m->map = info->channel_map;
     }
     if (eol != 0) m->done = true;  // end of the list (> 0) or an error such as no such source (< 0)
@@ -94,20 +94,20 @@ public:
             log()->error("No default audio device found");
             return false;
         }
-        if (!pa_sample_spec_valid(&monitor.spec)) {
+        if (!pa_sample_spec_valid(&monitor.sample_format)) {
             log()->error("Failed to get mix format");
             return false;
         }
 
         // The sink's own rate and channels, so that the server neither resamples nor remixes.
-        pa_sample_spec spec{};
-        spec.format = PA_SAMPLE_S16LE;
-        spec.rate = monitor.spec.rate;
-        spec.channels = monitor.spec.channels;
+        pa_sample_spec sample_format{};
+        sample_format.format = PA_SAMPLE_S16LE;
+        sample_format.rate = monitor.sample_format.rate;
+        sample_format.channels = monitor.sample_format.channels;
         pa_channel_map map = monitor.map;
-        if (!pa_channel_map_valid(&map) || map.channels != spec.channels)
-            pa_channel_map_init_auto(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
-        stream_ = pa_stream_new(context_, "System audio", &spec, &map);
+        if (!pa_channel_map_valid(&map) || map.channels != sample_format.channels)
+            pa_channel_map_init_auto(&map, sample_format.channels, PA_CHANNEL_MAP_DEFAULT);
+        stream_ = pa_stream_new(context_, "System audio", &sample_format, &map);
         if (!stream_) {
             log()->error("Failed to activate audio client");
             return false;
@@ -117,7 +117,7 @@ public:
         attr.tlength = static_cast<uint32_t>(-1);
         attr.prebuf = static_cast<uint32_t>(-1);
         attr.minreq = static_cast<uint32_t>(-1);
-        attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(FRAGMENT_USEC, &spec));
+        attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(FRAGMENT_USEC, &sample_format));
         // Corked until start; the recording does not keep an idle sink awake.
         const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED |
                                                           PA_STREAM_DONT_INHIBIT_AUTO_SUSPEND);
@@ -131,9 +131,9 @@ public:
             log()->error("Failed to initialize audio client: 0x{:08X}", static_cast<uint32_t>(err));
             return false;
         }
-        frame_bytes_ = pa_frame_size(&spec);
-        format.sample_rate = spec.rate;
-        format.channels = spec.channels;
+        frame_bytes_ = pa_frame_size(&sample_format);
+        format.sample_rate = sample_format.rate;
+        format.channels = sample_format.channels;
         format.bits_per_sample = 16;
         return true;
     }
