@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "host/tray_icon.h"
+#include "tests/support/scoped_env.h"
 #include "host/tray_icon_menu.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/process.h"
@@ -24,24 +25,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Sets an environment variable for the life of the object.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (old_) setenv(name_, old_->c_str(), 1);
-        else unsetenv(name_);
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
 
 // A stand-in xdg-open first on PATH that appends its argument to a file, and notes a
 // descriptor it should not have inherited. Argument "slow" keeps it running a while.

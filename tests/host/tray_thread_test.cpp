@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "host/tray_icon.h"
+#include "tests/support/scoped_env.h"
 #include "tests/host/tray_desktop.h"
 #include "tests/support/log_capture.h"
 
@@ -25,24 +26,6 @@ namespace {
 
 int ignore_x_error(Display*, XErrorEvent*) { return 0; }
 int ignore_x_io_error(Display*) { return 0; }
-
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (old_) setenv(name_, old_->c_str(), 1);
-        else unsetenv(name_);
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
 
 }  // namespace
 
