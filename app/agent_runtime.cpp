@@ -109,8 +109,8 @@ int run_agent(const RuntimeHooks& hooks) {
     tray.set_status("Zarvex \u2014 Connected to " + config.server_url);
     tray.show_balloon("Zarvex", "Agent is running. Right-click the tray icon for options.");
 
-    // 16. Wiring. The message handler runs on the relay thread with the session lock
-    // held: nothing it reaches may send to viewers.
+    // 16. Wiring. The message handler runs on the relay client's dispatch thread, one
+    // message at a time in arrival order: nothing it reaches may send to viewers.
     p2p.signal_sender = [&ws](const std::string& session_id, const std::string& payload) {
         ws.send_signal(session_id, payload);
     };

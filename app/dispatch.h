@@ -21,7 +21,7 @@ struct DispatchTargets {
 // Keeps a viewer's requested bit rate within what an encoder can take.
 uint32_t clamp_bitrate_kbps(uint32_t kbps);
 
-// Entry for every plaintext message a viewer sends. Runs on the relay client's thread
-// with its session lock held, so nothing reachable from here may send to viewers.
+// Entry for every plaintext message a viewer sends. Runs on the relay client's dispatch
+// thread, in arrival order; nothing reachable from here may send to viewers.
 void dispatch_viewer_message(const std::string& session_id, const std::vector<uint8_t>& message,
                              const DispatchTargets& targets);
