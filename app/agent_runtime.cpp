@@ -23,7 +23,7 @@
 #include "media/monitors.h"
 #include "media/screen_capture.h"
 #include "media/video_stream.h"
-#include "net/messages.h"
+#include "net/protocol.h"
 #include "net/p2p.h"
 #include "net/ws_client.h"
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "media/bitrate.h"
-#include "net/messages.h"
+#include "net/protocol.h"
 
 // What a viewer message can act on. The agent runtime fills these with the real
 // components; an empty hook drops its messages.

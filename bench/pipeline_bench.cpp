@@ -27,7 +27,7 @@
 #include "media/screen_capture.h"
 #include "media/video_stream.h"
 #include "net/e2e_crypto.h"
-#include "net/messages.h"
+#include "net/protocol.h"
 
 namespace {
 

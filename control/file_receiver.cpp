@@ -8,13 +8,13 @@
 
 #include <spdlog/spdlog.h>
 
-#include "net/messages.h"
+#include "net/log_text.h"
+#include "net/protocol.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr size_t FILE_CHUNK_HEADER = 23;  // type, N, offset, total size, L (name excluded)
 constexpr size_t TEMP_PREFIX_MAX = 40;    // bytes of the name kept in the temporary name
 
 spdlog::logger& log() { return *spdlog::default_logger_raw(); }
@@ -90,22 +90,6 @@ std::optional<std::string> unique(const std::string& name, const std::function<b
     return std::nullopt;
 }
 
-std::string printable(std::string_view name) {
-    constexpr size_t max = 200;
-    std::string out;
-    for (unsigned char c : name.substr(0, max)) {
-        if (c < 0x20 || c == 0x7F) {
-            std::array<char, 5> hex{};
-            std::snprintf(hex.data(), hex.size(), "\\x%02X", c);
-            out += hex.data();
-        } else {
-            out.push_back(static_cast<char>(c));
-        }
-    }
-    if (name.size() > max) out += "...";
-    return out;
-}
-
 std::optional<std::string> xdg_download_dir(std::string_view text, const std::string& home) {
     constexpr std::string_view key = "XDG_DOWNLOAD_DIR";
     std::optional<std::string> found;  // a later assignment wins, as in the shell
@@ -169,23 +153,20 @@ size_t FileReceiver::open_transfers() const {
 }
 
 bool FileReceiver::handle_chunk(const std::vector<uint8_t>& message) {
-    if (message.size() < 3 || message[0] != static_cast<uint8_t>(MessageType::FileChunk)) return false;
-    const size_t name_len = read_u16le(&message[1]);
-    if (message.size() < name_len + FILE_CHUNK_HEADER) return false;
-    const uint8_t* fields = message.data() + 3 + name_len;
-    const std::string name(reinterpret_cast<const char*>(message.data() + 3), name_len);
-    const uint64_t offset = read_u64le(fields);
-    const uint64_t total_size = read_u64le(fields + 8);
-    const uint32_t length = read_u32le(fields + 16);
-    if (message.size() - (name_len + FILE_CHUNK_HEADER) < length) return false;
-    const char* data = reinterpret_cast<const char*>(fields + 20);
+    const auto chunk = parse_file_chunk(message);
+    if (!chunk) return false;
+    const std::string name(chunk->name);
+    const uint64_t offset = chunk->offset;
+    const uint64_t total_size = chunk->total_size;
+    const uint32_t length = chunk->size;
+    const char* data = reinterpret_cast<const char*>(chunk->data);
 
     std::lock_guard lock(mutex_);
     try {
         if (offset == 0 && !start_transfer(name, total_size)) return false;
         auto it = transfers_.find(name);
         if (it == transfers_.end()) {
-            log().debug("File chunk for {} dropped: no transfer open", printable(name));
+            log().debug("File chunk for {} dropped: no transfer open", log_text(name));
             return true;
         }
         Transfer& t = it->second;
@@ -211,7 +192,7 @@ bool FileReceiver::handle_chunk(const std::vector<uint8_t>& message) {
         transfers_.erase(it);
         return ok;
     } catch (const std::exception& e) {
-        log().error("File transfer of {} failed: {}", printable(name), e.what());
+        log().error("File transfer of {} failed: {}", log_text(name), e.what());
         discard(name);
         return false;
     }
@@ -220,15 +201,15 @@ bool FileReceiver::handle_chunk(const std::vector<uint8_t>& message) {
 bool FileReceiver::start_transfer(const std::string& name, uint64_t total_size) {
     std::optional<std::string> safe = sanitize(name);
     if (!safe) {
-        log().error("Refusing file name {}", printable(name));
+        log().error("Refusing file name {}", log_text(name));
         return false;
     }
     if (transfers_.count(name)) {
-        log().info("File transfer restarted: {}", printable(name));
+        log().info("File transfer restarted: {}", log_text(name));
         discard(name);
     }
     if (transfers_.size() >= MAX_OPEN_TRANSFERS) {
-        log().error("Too many open file transfers ({}), refusing {}", transfers_.size(), printable(name));
+        log().error("Too many open file transfers ({}), refusing {}", transfers_.size(), log_text(name));
         return false;
     }
 

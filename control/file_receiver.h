@@ -96,9 +96,6 @@ std::optional<std::string> sanitize(std::string_view raw);
 // candidate; no value when the first 9999 numbered names are all taken.
 std::optional<std::string> unique(const std::string& name, const std::function<bool(const std::string&)>& exists);
 
-// The name made printable for a log line: control bytes as \xNN, cut to 200 bytes.
-std::string printable(std::string_view name);
-
 // The download folder from the text of an XDG user-dirs.dirs file: the XDG_DOWNLOAD_DIR
 // line, quotes and backslash escapes removed, a leading $HOME or ${HOME} replaced by home.
 // No value when the entry is missing or is neither absolute nor under $HOME.

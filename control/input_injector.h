@@ -5,7 +5,7 @@
 #include <optional>
 #include <vector>
 
-#include "net/messages.h"
+#include "net/protocol.h"
 
 // Turns viewers' mouse and keyboard events into synthetic input on this machine:
 // SendInput on Windows, XTest on an X11 display elsewhere. On X11 a key whose keysym

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string_view>
 
-#include "net/messages.h"
+#include "net/protocol.h"
 
 // Cumulative processor times of the whole system. Windows reports 100-ns units, Linux
 // clock ticks; only ratios of differences are used. Kernel time includes idle time.

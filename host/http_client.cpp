@@ -6,6 +6,8 @@
 
 #include <curl/curl.h>
 
+#include "net/log_text.h"
+
 namespace {
 
 size_t append_body(char* data, size_t size, size_t count, void* out) {
@@ -24,8 +26,9 @@ struct SlistDeleter {
 
 std::string http_error_message(long status, const std::string& body, const std::string& error) {
     std::string message = "HTTP " + std::to_string(status);
-    if (!body.empty()) message += ": " + body;
-    if (!error.empty()) message += " (" + error + ")";
+    // The body is the relay's answer: a line of it, never a page.
+    if (!body.empty()) message += ": " + log_text(body);
+    if (!error.empty()) message += " (" + log_text(error) + ")";
     return message;
 }
 

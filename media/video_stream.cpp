@@ -5,7 +5,7 @@
 
 #include <spdlog/spdlog.h>
 
-#include "net/messages.h"
+#include "net/protocol.h"
 
 namespace {
 

@@ -5,13 +5,14 @@
 
 #include <spdlog/spdlog.h>
 
+#include "net/log_text.h"
 #include "net/p2p_gst.h"
 
 namespace {
 
 spdlog::logger* logger() { return spdlog::default_logger_raw(); }
 
-void log_signal_error(const std::string& what) { logger()->error("P2P signal handling error: {}", what); }
+void log_signal_error(const std::string& what) { logger()->error("P2P signal handling error: {}", log_text(what)); }
 
 // One data channel the viewer opened, as its callbacks see it.
 struct Channel {
@@ -119,7 +120,7 @@ void on_data_channel(GstElement*, GstWebRTCDataChannel* channel, gpointer box) {
         peer->data_channel = c;
         gchar* label = nullptr;
         g_object_get(channel, "label", &label, nullptr);
-        logger()->info("P2P data channel received: {}", label ? label : "");
+        logger()->info("P2P data channel received: {}", log_text(label ? label : ""));
         g_free(label);
         p2pgst::connect(channel, "on-open", G_CALLBACK(on_channel_open), std::weak_ptr<Channel>(c));
         p2pgst::connect(channel, "on-close", G_CALLBACK(on_channel_close), std::weak_ptr<Channel>(c));
@@ -306,7 +307,7 @@ void P2PManager::close_session(const std::string& session_id) {
     if (it == sessions_.end()) return;
     it->second.reset();  // closes the channel and the connection
     sessions_.erase(it);
-    logger()->debug("P2P peer released: {}", session_id);
+    logger()->debug("P2P peer released: {}", log_text(session_id));
 }
 
 void P2PManager::close_all() {

@@ -4,10 +4,10 @@
 #include <optional>
 #include <thread>
 
-#include <nlohmann/json.hpp>
 #include <spdlog/spdlog.h>
 
-#include "net/messages.h"
+#include "net/log_text.h"
+#include "net/protocol.h"
 
 namespace {
 
@@ -92,11 +92,11 @@ void WsClient::handle_relay_message(const WsEvent& event) {
             break;
         case WsEvent::Type::Close:
             connected_ = false;
-            logger()->info("WebSocket disconnected: {} {}", event.close_code, event.reason);
+            logger()->info("WebSocket disconnected: {} {}", event.close_code, log_text(event.reason));
             break;
         case WsEvent::Type::Error:
             connected_ = false;
-            logger()->error("WebSocket error: {}", event.reason);
+            logger()->error("WebSocket error: {}", log_text(event.reason));
             break;
         case WsEvent::Type::Message:
             if (event.binary) handle_binary(event.data);
@@ -106,10 +106,11 @@ void WsClient::handle_relay_message(const WsEvent& event) {
 }
 
 void WsClient::handle_binary(const std::vector<uint8_t>& frame) {
-    if (frame.size() < SESSION_ID_LENGTH + 1) return;
-    std::string session_id(frame.begin(), frame.begin() + SESSION_ID_LENGTH);
-    const uint8_t* payload = frame.data() + SESSION_ID_LENGTH;
-    size_t size = frame.size() - SESSION_ID_LENGTH;
+    auto split = split_relay_frame(frame);
+    if (!split) return;
+    const std::string& session_id = split->session_id;
+    const uint8_t* payload = split->payload;
+    const size_t size = split->size;
     bool key_exchange = payload[0] == static_cast<uint8_t>(MessageType::KeyExchange);
     std::optional<std::vector<uint8_t>> plaintext;
     {
@@ -124,7 +125,9 @@ void WsClient::handle_binary(const std::vector<uint8_t>& frame) {
         } else if (!key_exchange) {
             // Without a completed exchange nothing is trusted: accepting plaintext here would
             // let anyone who can write to the relay inject input or files.
-            logger()->debug("Dropped {}-byte message from session {} before key exchange", size, session_id);
+            if (auto held = outside_rate_.admit())
+                logger()->debug("Dropped {}-byte message from session {} before key exchange{}", size,
+                                log_text(session_id), held_note(*held));
             return;
         }
     }
@@ -159,68 +162,68 @@ void WsClient::handle_key_exchange(const std::string& session_id, const std::vec
         // The same viewer key again (a retry, or a replay by someone on the path): deriving
         // would give the same key with the nonce counter back at zero, reusing IVs. Keep
         // the key and counter; just answer again.
-        logger()->debug("E2E: Repeated key exchange for session {}; key kept", session_id);
+        logger()->debug("E2E: Repeated key exchange for session {}; key kept", log_text(session_id));
     } else {
         if (!crypto.derive_shared_key(peer_public_key)) {
-            logger()->error("E2E: Key exchange failed for session {}", session_id);
+            if (auto held = outside_rate_.admit())
+                logger()->error("E2E: Key exchange failed for session {}{}", log_text(session_id), held_note(*held));
             return;
         }
         it->second.peer_key = peer_public_key;
-        logger()->info("E2E: Key exchange complete for session {}", session_id);
+        logger()->info("E2E: Key exchange complete for session {}", log_text(session_id));
         // After the reply is queued: the keyframe this asks for goes out behind it.
         fresh_key = true;
     }
-    std::vector<uint8_t> reply = crypto.get_public_key();
-    reply.insert(reply.begin(), static_cast<uint8_t>(MessageType::KeyExchange));
+    std::vector<uint8_t> reply = build_key_exchange(crypto.get_public_key());
     send_frame_locked(session_id, reply.data(), reply.size());
     if (fresh_key) ready_generation_.fetch_add(1);
 }
 
 bool WsClient::send_frame_locked(const std::string& session_id, const uint8_t* payload, size_t size) {
-    std::vector<uint8_t> frame;
-    frame.reserve(size + SESSION_ID_LENGTH);
-    frame.insert(frame.end(), session_id.begin(), session_id.end());
-    frame.insert(frame.end(), payload, payload + size);
     // Only queues the frame: the transport writes it on its own thread.
-    return socket_->send_binary(std::move(frame));
+    return socket_->send_binary(build_relay_frame(session_id, payload, size));
 }
 
 void WsClient::handle_text(const std::string& text) {
-    try {
-        auto msg = nlohmann::json::parse(text);
-        if (!msg.is_object()) throw std::runtime_error("not an object");
-        std::string type = msg.contains("type") ? msg.at("type").get<std::string>() : std::string();
-        if (type == "session_request") {
-            std::string session_id = msg.at("session_id").get<std::string>();
-            auto crypto = std::make_unique<E2ECrypto>();
-            crypto->generate_keypair();
-            std::lock_guard<std::mutex> lock(sessions_mutex_);
-            sessions_[session_id] = Session{std::move(crypto), {}};
-            logger()->info("Session started: {} (awaiting key exchange)", session_id);
-        } else if (type == "session_end") {
-            std::string session_id = msg.at("session_id").get<std::string>();
-            bool removed = false;
-            {
-                std::lock_guard<std::mutex> lock(sessions_mutex_);
-                removed = sessions_.erase(session_id) > 0;
-                logger()->info("Session ended: {}", session_id);
-            }
-            // After the session's messages still waiting for dispatch, so that what a
-            // viewer pressed before it left is released afterwards, not before.
-            if (removed) {
-                dispatcher_.post(0, [this, session_id] {
-                    auto handler = load(handlers_mutex_, session_end_handler_);
-                    if (handler) (*handler)(session_id);
-                });
-            }
-        } else if (type == "p2p_signal") {
-            std::string session_id = msg.at("session_id").get<std::string>();
-            std::string payload = msg.at("payload").get<std::string>();
-            auto handler = load(handlers_mutex_, signal_handler_);
-            if (handler) (*handler)(session_id, payload);
+    bool handled = false;
+    if (auto msg = parse_relay_text(text)) {
+        try {
+            handle_relay_text(*msg);
+            handled = true;
+        } catch (const std::exception&) {
+            // A handler that failed: logged below like a message nobody could act on.
         }
-    } catch (const std::exception&) {
-        logger()->debug("Text message: {}", text);
+    }
+    if (!handled)
+        if (auto held = outside_rate_.admit()) logger()->debug("Text message: {}{}", log_text(text), held_note(*held));
+}
+
+void WsClient::handle_relay_text(const RelayText& msg) {
+    const std::string& session_id = msg.session_id;
+    if (msg.type == relay_text::SessionRequest) {
+        auto crypto = std::make_unique<E2ECrypto>();
+        crypto->generate_keypair();
+        std::lock_guard<std::mutex> lock(sessions_mutex_);
+        sessions_[session_id] = Session{std::move(crypto), {}};
+        logger()->info("Session started: {} (awaiting key exchange)", log_text(session_id));
+    } else if (msg.type == relay_text::SessionEnd) {
+        bool removed = false;
+        {
+            std::lock_guard<std::mutex> lock(sessions_mutex_);
+            removed = sessions_.erase(session_id) > 0;
+            logger()->info("Session ended: {}", log_text(session_id));
+        }
+        // After the session's messages still waiting for dispatch, so that what a
+        // viewer pressed before it left is released afterwards, not before.
+        if (removed) {
+            dispatcher_.post(0, [this, session_id] {
+                auto handler = load(handlers_mutex_, session_end_handler_);
+                if (handler) (*handler)(session_id);
+            });
+        }
+    } else if (msg.type == relay_text::P2PSignal) {
+        auto handler = load(handlers_mutex_, signal_handler_);
+        if (handler) (*handler)(session_id, msg.payload);
     }
 }
 
@@ -245,15 +248,9 @@ bool WsClient::send_to_all(const std::vector<uint8_t>& message) {
 
 void WsClient::send_signal(const std::string& session_id, const std::string& payload) {
     if (!connected_) return;
-    nlohmann::json msg;
-    msg["type"] = "p2p_signal";
-    msg["session_id"] = session_id;
-    msg["payload"] = payload;
-    std::string text;
-    try {
-        text = msg.dump();
-    } catch (const std::exception& e) {
-        logger()->error("Signal for session {} not sent: {}", session_id, e.what());
+    std::string text = build_relay_signal(session_id, payload);
+    if (text.empty()) {
+        logger()->error("Signal for session {} not sent: not UTF-8", log_text(session_id));
         return;
     }
     socket_->send_text(std::move(text));

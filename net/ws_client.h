@@ -10,11 +10,10 @@
 #include <vector>
 
 #include "net/e2e_crypto.h"
+#include "net/log_text.h"
+#include "net/protocol.h"
 #include "net/serial_queue.h"
 #include "net/ws_transport.h"
-
-// Every relay binary frame starts with the viewer session's 36-character id.
-inline constexpr size_t SESSION_ID_LENGTH = 36;
 
 // Relay endpoint for this agent: server_url + "/ws/agent?machine_id=" + machine_id +
 // "&token=" + token, nothing escaped, with "https://" mapped to "wss://" and
@@ -80,6 +79,7 @@ public:
 private:
     void handle_binary(const std::vector<uint8_t>& frame);
     void handle_text(const std::string& text);
+    void handle_relay_text(const RelayText& msg);
     void dispatch(const std::string& session_id, std::vector<uint8_t> plaintext);
     bool send_frame_locked(const std::string& session_id, const uint8_t* payload, size_t size);
 
@@ -101,4 +101,6 @@ private:
     // Viewer messages waiting for the message handler: at most 16 MiB queued before the
     // relay's reading thread waits (a larger single message still passes).
     SerialQueue dispatcher_{16u << 20};
+    // For the lines that anyone able to write to the relay can repeat at will.
+    LogRate outside_rate_{8};
 };

@@ -5,6 +5,9 @@
 
 #include <cctype>
 
+#include "net/log_text.h"
+#include "net/protocol.h"
+
 namespace relay {
 
 namespace {
@@ -108,7 +111,7 @@ ApiResponse AccountApi::register_user(const ApiRequest& request) {
 
     switch (store_.register_user(username, email, password)) {
         case RegisterStatus::created:
-            spdlog::info("Account registered: {}", username);
+            spdlog::info("Account registered: {}", log_text(username));
             return {201, dump(json{{"ok", true}}), {}};
         case RegisterStatus::duplicate:
             return error(409, "username already exists");
@@ -130,10 +133,10 @@ ApiResponse AccountApi::login(const ApiRequest& request) {
     LoginResult result = store_.login(username, password);
     switch (result.status) {
         case LoginStatus::ok:
-            spdlog::info("Signed in: {}", username);
+            spdlog::info("Signed in: {}", log_text(username));
             return {200, dump(json{{"token", result.token}}), {}};
         case LoginStatus::bad_credentials:
-            spdlog::info("Sign-in refused: {}", username);
+            spdlog::info("Sign-in refused: {}", log_text(username));
             return error(401, "invalid credentials");
         case LoginStatus::failed:
             break;
@@ -166,7 +169,7 @@ ApiResponse AccountApi::register_machine(const ApiRequest& request) {
 
     auto id = store_.register_machine(*user, name, os_info);
     if (!id) return error(500, "internal error");
-    spdlog::info("Machine registered: {} ({})", *id, name);
+    spdlog::info("Machine registered: {} ({})", *id, log_text(name));
     return {200, dump(json{{"machine_id", *id}}), {}};
 }
 
@@ -201,7 +204,7 @@ Admission AccountApi::admit(const Target& target) {
         a.resume_session = param("session_id");
         bool printable = true;
         for (unsigned char c : a.resume_session) printable = printable && c > 0x20 && c < 0x7f;
-        if (!a.resume_session.empty() && (a.resume_session.size() != 36 || !printable))
+        if (!a.resume_session.empty() && (a.resume_session.size() != SESSION_ID_LENGTH || !printable))
             return refuse(400, "session_id must be 36 printable ASCII characters");
     }
     if (token.empty()) return refuse(401, "token is required");

@@ -5,6 +5,8 @@
 
 #include <vector>
 
+#include "net/protocol.h"
+
 namespace relay {
 
 namespace {
@@ -47,7 +49,7 @@ std::string random_uuid() {
 }
 
 bool is_uuid_shaped(std::string_view s) {
-    if (s.size() != 36) return false;
+    if (s.size() != SESSION_ID_LENGTH) return false;
     for (size_t i = 0; i < s.size(); ++i) {
         bool dash = i == 8 || i == 13 || i == 18 || i == 23;
         if (dash ? s[i] != '-' : hex_value(s[i]) < 0) return false;

@@ -1,5 +1,6 @@
 #include "relay/server.h"
 
+#include "net/log_text.h"
 #include "relay/static_files.h"
 
 #include <boost/asio/signal_set.hpp>
@@ -357,7 +358,7 @@ private:
     void upgrade(http::request<http::string_body>& req, Admission admission) {
         if (admission.status != 101) {
             spdlog::info("Refused {} connection for machine {}: {} {}",
-                         admission.role == SocketRole::agent ? "agent" : "viewer", admission.machine_id,
+                         admission.role == SocketRole::agent ? "agent" : "viewer", log_text(admission.machine_id),
                          admission.status, admission.error);
             return reply(admission.status, AccountApi::error_body(admission.error), false);
         }

@@ -1,42 +1,22 @@
 #include "relay/session_router.h"
 
-#include <nlohmann/json.hpp>
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
 
+#include "net/protocol.h"
 #include "relay/ids.h"
 
 namespace relay {
 
 namespace {
 
-using json = nlohmann::json;
-
-std::string dump(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
-
-std::string session_message(const char* type, const std::string& session_id) {
-    return dump(json{{"type", type}, {"session_id", session_id}});
-}
-
-// The "p2p_signal" payload of a text message, or no value when the message is anything else.
-struct Signal {
-    std::string session_id;
-    std::string payload;
-};
-std::optional<Signal> parse_signal(std::string_view text, bool with_session) {
-    json j = json::parse(text, nullptr, false);
-    if (!j.is_object()) return std::nullopt;
-    auto type = j.find("type");
-    auto payload = j.find("payload");
-    if (type == j.end() || *type != "p2p_signal" || payload == j.end() || !payload->is_string()) return std::nullopt;
-    Signal s{{}, payload->get<std::string>()};
-    if (with_session) {
-        auto id = j.find("session_id");
-        if (id == j.end() || !id->is_string()) return std::nullopt;
-        s.session_id = id->get<std::string>();
-    }
-    return s;
+// The payload (and, from the agent, the session id) of a "p2p_signal" text message; no
+// value for any other text.
+std::optional<RelayText> parse_signal(std::string_view text, bool with_session) {
+    auto msg = parse_relay_text(text, with_session);
+    if (!msg || msg->type != relay_text::P2PSignal) return std::nullopt;
+    return msg;
 }
 
 }  // namespace
@@ -54,11 +34,11 @@ void SessionRouter::attach_agent(const std::string& machine_id, std::shared_ptr<
     // Viewers held back for the old connection's queue go on with the new, empty one.
     release_viewers(machine_id, m);
     spdlog::info("Agent connected: machine {} ({} viewer sessions)", machine_id, m.sessions.size());
-    for (const auto& id : m.pending_ends) m.agent->send_text(session_message("session_end", id), Delivery::control);
+    for (const auto& id : m.pending_ends) m.agent->send_text(build_session_text(relay_text::SessionEnd, id), Delivery::control);
     m.pending_ends.clear();
     for (auto& [id, session] : m.sessions) {
         if (session.announced) continue;
-        m.agent->send_text(session_message("session_request", id), Delivery::control);
+        m.agent->send_text(build_session_text(relay_text::SessionRequest, id), Delivery::control);
         session.announced = true;
     }
 }
@@ -125,10 +105,10 @@ std::string SessionRouter::attach_viewer(const std::string& machine_id, const st
         std::erase(m.pending_ends, id);
         m.sessions[id] = Session{viewer, resumed};
     }
-    viewer->send_text(session_message("session", id), Delivery::control);
+    viewer->send_text(build_session_text(relay_text::Session, id), Delivery::control);
     Session& s = m.sessions[id];
     if (m.agent && !s.announced) {
-        m.agent->send_text(session_message("session_request", id), Delivery::control);
+        m.agent->send_text(build_session_text(relay_text::SessionRequest, id), Delivery::control);
         s.announced = true;
     }
     spdlog::info("Viewer session {} {} on machine {} (agent {})", id, resume_session.empty() ? "started" : "resumed",
@@ -149,7 +129,7 @@ void SessionRouter::detach_viewer(const std::string& machine_id, const std::stri
     spdlog::info("Viewer session {} ended on machine {}", session_id, machine_id);
     if (announced) {
         if (m.agent) {
-            m.agent->send_text(session_message("session_end", session_id), Delivery::control);
+            m.agent->send_text(build_session_text(relay_text::SessionEnd, session_id), Delivery::control);
         } else {
             m.pending_ends.push_back(session_id);
             if (m.pending_ends.size() > limits_.max_pending_ends) m.pending_ends.pop_front();
@@ -197,7 +177,7 @@ bool SessionRouter::viewer_text(const std::string& machine_id, const std::string
     }
     return forward_to_agent(
         machine_id, session_id, viewer,
-        dump(json{{"type", "p2p_signal"}, {"session_id", session_id}, {"payload", signal->payload}}), false);
+        build_relay_signal(session_id, signal->payload), false);
 }
 
 void SessionRouter::agent_sent(const std::string& machine_id, const RelayPeer* agent) {
@@ -210,17 +190,17 @@ void SessionRouter::agent_sent(const std::string& machine_id, const RelayPeer* a
 }
 
 void SessionRouter::agent_binary(const std::string& machine_id, const RelayPeer* agent, std::string_view frame) {
-    if (frame.size() <= kSessionIdLength) return;
+    if (frame.size() <= SESSION_ID_LENGTH) return;
     std::shared_ptr<RelayPeer> viewer;
     {
         std::lock_guard lock(mutex_);
         auto mit = machines_.find(machine_id);
         if (mit == machines_.end() || mit->second.agent.get() != agent) return;
-        auto sit = mit->second.sessions.find(std::string(frame.substr(0, kSessionIdLength)));
+        auto sit = mit->second.sessions.find(std::string(frame.substr(0, SESSION_ID_LENGTH)));
         if (sit == mit->second.sessions.end()) return;
         viewer = sit->second.viewer;
     }
-    viewer->send_binary(std::string(frame.substr(kSessionIdLength)), Delivery::data);
+    viewer->send_binary(std::string(frame.substr(SESSION_ID_LENGTH)), Delivery::data);
 }
 
 void SessionRouter::agent_text(const std::string& machine_id, const RelayPeer* agent, std::string_view text) {
@@ -238,7 +218,7 @@ void SessionRouter::agent_text(const std::string& machine_id, const RelayPeer* a
         if (sit == mit->second.sessions.end()) return;
         viewer = sit->second.viewer;
     }
-    viewer->send_text(dump(json{{"type", "p2p_signal"}, {"payload", signal->payload}}), Delivery::data);
+    viewer->send_text(build_viewer_signal(signal->payload), Delivery::data);
 }
 
 void SessionRouter::close_all(uint16_t code, const std::string& reason) {

@@ -46,7 +46,6 @@ struct RouterLimits {
 
 class SessionRouter {
 public:
-    static constexpr size_t kSessionIdLength = 36;
     static constexpr uint16_t kCloseReplaced = 4000;
 
     explicit SessionRouter(RouterLimits limits = {});

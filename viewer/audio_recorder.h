@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "viewer/viewer_messages.h"
+#include "net/protocol.h"
 
 enum class SampleEncoding { S16, F32 };
 

@@ -166,7 +166,7 @@ const std::vector<OptionRow>& option_table() {
         {"--seconds", "N", "how long to stay connected (default 10); the actions always finish", set_seconds,
          "a number of seconds above 0"},
         {"--session", "ID", "resume this session id",
-         [](ViewerCliOptions& o, const std::string& v) { o.session = v; return v.size() == 36; },
+         [](ViewerCliOptions& o, const std::string& v) { o.session = v; return v.size() == SESSION_ID_LENGTH; },
          "36 characters"},
         {"--ca-file", "PEM", "also trust the certificates in this file (PEM)",
          [](ViewerCliOptions& o, const std::string& v) { o.ca_file = v; return !v.empty(); }},

@@ -8,7 +8,7 @@
 
 #include "viewer/audio_recorder.h"
 #include "viewer/video_decoder.h"
-#include "viewer/viewer_messages.h"
+#include "net/protocol.h"
 
 // One thing to send once the key exchange is ready; run in command-line order.
 struct ViewerAction {

@@ -1,6 +1,5 @@
 #include "viewer/viewer_session.h"
 
-#include <nlohmann/json.hpp>
 #include <spdlog/spdlog.h>
 
 namespace {
@@ -68,11 +67,10 @@ void ViewerSession::on_event(const WsEvent& ev) {
 }
 
 void ViewerSession::on_text(const std::string& text) {
-    auto msg = nlohmann::json::parse(text, nullptr, false);
-    if (!msg.is_object() || !msg.contains("type") || !msg["type"].is_string()) return;
-    std::string type = msg["type"].get<std::string>();
-    if (type == "session" && msg.contains("session_id") && msg["session_id"].is_string()) {
-        std::string sid = msg["session_id"].get<std::string>();
+    auto msg = parse_relay_text(text, false);
+    if (!msg) return;
+    if (msg->type == relay_text::Session) {
+        const std::string& sid = msg->session_id;
         std::lock_guard<std::mutex> lock(mutex_);
         // The relay keeps a resumed session's keys with the agent: only a new session (or
         // one whose exchange never finished) needs a key exchange.
@@ -86,16 +84,14 @@ void ViewerSession::on_text(const std::string& text) {
         if (options_.auto_reconnect)
             transport_->set_url(build_viewer_url(options_.server_url, options_.machine_id, options_.token, sid));
         send_key_exchange_locked();
-    } else if (type == "p2p_signal" && msg.contains("payload") && msg["payload"].is_string()) {
-        if (handlers_.on_signal) handlers_.on_signal(msg["payload"].get<std::string>());
+    } else if (msg->type == relay_text::P2PSignal) {
+        if (handlers_.on_signal) handlers_.on_signal(msg->payload);
     }
 }
 
 void ViewerSession::send_key_exchange_locked() {
-    std::vector<uint8_t> payload = crypto_.public_key();
-    payload.insert(payload.begin(), static_cast<uint8_t>(MessageType::KeyExchange));
     awaiting_key_ = true;
-    transport_->send_binary(std::move(payload));
+    transport_->send_binary(build_key_exchange(crypto_.public_key()));
 }
 
 void ViewerSession::on_binary(const std::vector<uint8_t>& payload) {
@@ -108,8 +104,8 @@ void ViewerSession::on_binary(const std::vector<uint8_t>& payload) {
         // The agent's envelopes start with four zero bytes, so 0x06 is always its key.
         if (payload[0] == static_cast<uint8_t>(MessageType::KeyExchange)) {
             if (!awaiting_key_) return;  // a late answer to a repeated request
-            if (payload.size() != 1 + E2E_KEY_LEN ||
-                !crypto_.derive(std::vector<uint8_t>(payload.begin() + 1, payload.end()))) {
+            auto key = parse_key_exchange(payload.data(), payload.size());
+            if (!key || !crypto_.derive(*key)) {
                 ++dropped_;
                 return;
             }
@@ -249,6 +245,5 @@ std::vector<uint8_t> ViewerSession::seal(const std::vector<uint8_t>& message) co
 bool ViewerSession::send_raw(std::vector<uint8_t> payload) { return transport_->send_binary(std::move(payload)); }
 
 bool ViewerSession::send_signal(const std::string& payload) {
-    nlohmann::json msg{{"type", "p2p_signal"}, {"payload", payload}};
-    return transport_->send_text(msg.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    return transport_->send_text(build_viewer_signal(payload));
 }

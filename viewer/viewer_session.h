@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "net/protocol.h"
 #include "net/ws_transport.h"
 #include "viewer/viewer_crypto.h"
-#include "viewer/viewer_messages.h"
 
 // "<relay>/ws/viewer?machine_id=M&token=T[&session_id=S]" with http(s) mapped to ws(s).
 std::string build_viewer_url(const std::string& server_url, const std::string& machine_id, const std::string& token,

@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "control/file_receiver.h"
-#include "net/messages.h"
+#include "net/protocol.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/process.h"
 #include "tests/support/test_util.h"

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "control/file_receiver.h"
+#include "net/log_text.h"
 #include "tests/support/process.h"
 
 namespace fs = std::filesystem;
@@ -31,8 +32,8 @@ TEST(UploadNames, UniqueNumbersBeforeTheLastExtension) {
 }
 
 TEST(UploadNames, PrintableEscapesControlBytesAndCutsLongNames) {
-    EXPECT_EQ(printable(std::string("a\0b\x7f\n", 5)), "a\\x00b\\x7F\\x0A");
-    EXPECT_EQ(printable(std::string(500, 'x')), std::string(200, 'x') + "...");
+    EXPECT_EQ(log_text(std::string("a\0b\x7f\n", 5)), "a\\x00b\\x7F\\n");
+    EXPECT_EQ(log_text(std::string(500, 'x')), std::string(200, 'x') + "... (300 more bytes)");
 }
 
 TEST(UploadNames, XdgDownloadDirFromUserDirsText) {

@@ -14,7 +14,7 @@
 #include <spdlog/spdlog.h>
 
 #include "control/file_receiver.h"
-#include "net/messages.h"
+#include "net/protocol.h"
 
 namespace fs = std::filesystem;
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "net/messages.h"
+#include "net/protocol.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> m(data, data + size);

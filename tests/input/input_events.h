@@ -1,6 +1,6 @@
 #pragma once
 
-#include "net/messages.h"
+#include "net/protocol.h"
 
 // InputEvent builders for the input tests.
 inline InputEvent mouse(InputKind kind, uint16_t x = 0, uint16_t y = 0, uint8_t button = 0, int16_t wheel = 0) {

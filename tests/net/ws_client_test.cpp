@@ -1,16 +1,16 @@
 #include "net/ws_client.h"
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <thread>
 
 #include <gtest/gtest.h>
 
-#include "net/messages.h"
+#include "net/protocol.h"
 #include "tests/net/fake_transport.h"
 #include "tests/support/log_capture.h"
 #include "viewer/viewer_crypto.h"
-#include "viewer/viewer_messages.h"
 
 namespace {
 
@@ -181,10 +181,35 @@ TEST_F(WsClientTest, MalformedTextMessagesOnlyLogTheRawText) {
     }
     client->set_signal_handler([](const std::string&, const std::string&) { throw std::runtime_error("boom"); });
     logs.clear();
-    std::string sig = R"({"type":"p2p_signal","session_id":"s","payload":"p"})";
+    std::string sig = R"({"type":"p2p_signal","session_id":")" + SID_A + R"(","payload":"p"})";
     fake->emit_text(sig);
     EXPECT_EQ(logs.text(), "debug|Text message: " + sig + "\n");
     EXPECT_FALSE(client->has_ready_session());
+}
+
+TEST_F(WsClientTest, OutsideTextNeverFillsTheLog) {
+    LogCapture logs;
+    const std::string mib(1u << 20, 'q');
+    fake->emit_text(session_msg("session_request", mib));
+    fake->emit_text(session_msg(mib, SID_A));
+    fake->emit_text(R"({"type":"p2p_signal","session_id":")" + SID_A + R"(","payload":7,"x":")" + mib + R"("})");
+    const std::string text = logs.text();
+    EXPECT_LT(text.size(), 3u * 1024) << text.substr(0, 300);
+    for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        EXPECT_LT(end - start, 1024u);
+    EXPECT_FALSE(client->has_ready_session());
+
+    // A flood of malformed text and of frames before any key exchange: a few lines.
+    logs.clear();
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 10000; ++i) {
+        fake->emit_text("{\"type\":" + std::to_string(i) + "}");
+        fake->emit_binary(frame(SID_B, {0x01, static_cast<uint8_t>(i)}));
+    }
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
+    const size_t lines = logs.count("\n");
+    EXPECT_LE(lines, 8u * (seconds.count() + 1)) << logs.text();
+    EXPECT_GE(lines, 2u);
 }
 
 TEST_F(WsClientTest, KeyExchangeRepliesWithAgentKeyAndEnvelopesOpenOnBothSides) {

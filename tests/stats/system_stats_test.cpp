@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "control/system_stats.h"
-#include "net/messages.h"
+#include "net/protocol.h"
 #include "tests/support/process.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "tests/viewer/relay_rig.h"
-#include "viewer/viewer_messages.h"
+#include "net/protocol.h"
 
 using namespace std::chrono;
 using testsupport::wait_until;

@@ -9,7 +9,7 @@
 
 #include "tests/net/fake_transport.h"
 #include "tests/support/process.h"
-#include "viewer/viewer_messages.h"
+#include "net/protocol.h"
 #include "viewer/viewer_session.h"
 
 TEST(ViewerCli, ParsesOptionsFromTheTable) {
@@ -62,56 +62,6 @@ TEST(ViewerCli, SummaryReportsCountBytesAndRate) {
     EXPECT_NE(text.find("video_frame"), std::string::npos);
     EXPECT_NE(text.find("30.0/s"), std::string::npos);
     EXPECT_NE(text.find("480.0 kbit/s"), std::string::npos);
-}
-
-TEST(ViewerMessages, AgentMessagesRoundTripAndShortOnesAreRejected) {
-    auto v = parse_video_frame(build_video_frame(std::vector<uint8_t>{0, 0, 0, 1, 0x65}, 1920, 1080, true));
-    ASSERT_TRUE(v);
-    EXPECT_TRUE(v->keyframe);
-    EXPECT_EQ(v->width, 1920);
-    EXPECT_EQ(v->height, 1080);
-    EXPECT_EQ(v->data.size(), 5u);
-    EXPECT_FALSE(parse_video_frame(std::vector<uint8_t>(13, 0x01)));
-
-    auto a = parse_audio_chunk(build_audio_chunk({1, 2, 3, 4}, 48000, 2));
-    ASSERT_TRUE(a);
-    EXPECT_EQ(a->sample_rate, 48000u);
-    EXPECT_EQ(a->channels, 2);
-    EXPECT_EQ(a->samples.size(), 4u);
-
-    auto c = parse_cursor_update(build_cursor_update(true, -5, 7, true, 1, 1, 0, 0, {9, 8, 7, 6}));
-    ASSERT_TRUE(c);
-    EXPECT_EQ(c->x, -5);
-    EXPECT_EQ(c->rgba, (std::vector<uint8_t>{9, 8, 7, 6}));
-    auto truncated = build_cursor_update(true, 0, 0, true, 1, 1, 0, 0, {9, 8, 7, 6});
-    truncated.pop_back();
-    EXPECT_FALSE(parse_cursor_update(truncated));
-    EXPECT_TRUE(parse_cursor_update(build_cursor_update(false, 1, 2, false, 0, 0, 0, 0, {})));
-
-    auto s = parse_stats_report(build_stats_report(StatsSample{99.999f, 10, 20, 30}));
-    ASSERT_TRUE(s);
-    EXPECT_EQ(s->cpu_percent_x100, 9999u);
-    EXPECT_EQ(s->process_count, 30u);
-}
-
-TEST(ViewerMessages, ViewerMessagesMatchTheAgentParsers) {
-    auto wheel = parse_input_event(build_mouse_input(300, 400, 0, MouseAction::Wheel, -120));
-    ASSERT_TRUE(wheel);
-    EXPECT_EQ(wheel->kind, InputKind::MouseWheel);
-    EXPECT_EQ(wheel->wheel_delta, -120);
-    auto key = parse_input_event(build_key_input(0x41, 0x1E, true, true));
-    ASSERT_TRUE(key);
-    EXPECT_EQ(key->kind, InputKind::KeyUp);
-    EXPECT_TRUE(key->extended);
-    EXPECT_EQ(parse_set_bitrate(build_set_bitrate(2500)), 2500u);
-    const uint8_t data[] = {'x', 'y'};
-    auto chunk = build_file_chunk("a.txt", 7, 9, data, 2);
-    ASSERT_EQ(chunk.size(), 23u + 5u + 2u);
-    EXPECT_EQ(read_u16le(&chunk[1]), 5);
-    EXPECT_EQ(read_u64le(&chunk[8]), 7u);
-    EXPECT_EQ(read_u64le(&chunk[16]), 9u);
-    EXPECT_EQ(read_u32le(&chunk[24]), 2u);
-    EXPECT_EQ(chunk.back(), 'y');
 }
 
 TEST(ViewerSession, KeyExchangeAndResumeOverAFakeConnection) {

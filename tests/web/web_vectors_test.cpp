@@ -11,8 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "net/e2e_crypto.h"
-#include "net/messages.h"
-#include "viewer/viewer_messages.h"
+#include "net/protocol.h"
 
 namespace {
 
