@@ -4,12 +4,16 @@
 
 #include <spdlog/spdlog.h>
 
+#include "net/log_text.h"
+
 uint32_t clamp_bitrate_kbps(uint32_t kbps) { return std::clamp(kbps, ENCODER_MIN_BITRATE_KBPS, ENCODER_MAX_BITRATE_KBPS); }
 
 void dispatch_viewer_message(const std::string& /*session_id*/, const std::vector<uint8_t>& message,
                              const DispatchTargets& targets) {
     if (message.empty()) return;
     auto* log = spdlog::default_logger_raw();
+    // A viewer may send these as fast as it likes; the log keeps a few per second.
+    static LogRate rate(8);
     switch (static_cast<MessageType>(message[0])) {
         case MessageType::MouseInput:
         case MessageType::KeyInput:
@@ -18,7 +22,8 @@ void dispatch_viewer_message(const std::string& /*session_id*/, const std::vecto
         case MessageType::ClipboardText:
             if (auto text = parse_clipboard_text(message)) {
                 if (targets.set_clipboard) targets.set_clipboard(*text);
-                log->info("Clipboard set from viewer ({} chars)", text->size());
+                if (auto held = rate.admit())
+                    log->info("Clipboard set from viewer ({} chars){}", text->size(), held_note(*held));
             }
             break;
         case MessageType::FileChunk:
@@ -27,8 +32,10 @@ void dispatch_viewer_message(const std::string& /*session_id*/, const std::vecto
         case MessageType::SetBitrate:
             if (auto kbps = parse_set_bitrate(message)) {
                 uint32_t applied = clamp_bitrate_kbps(*kbps);
-                if (applied != *kbps) log->warn("Requested bitrate {} kbps is out of range", *kbps);
-                log->info("Adjusting bitrate to {} kbps", applied);
+                if (auto held = rate.admit()) {
+                    if (applied != *kbps) log->warn("Requested bitrate {} kbps is out of range", *kbps);
+                    log->info("Adjusting bitrate to {} kbps{}", applied, held_note(*held));
+                }
                 if (targets.set_bitrate) targets.set_bitrate(applied);
             }
             break;

@@ -1,3 +1,5 @@
+#include <chrono>
+
 #include <gtest/gtest.h>
 
 #include "app/dispatch.h"
@@ -67,4 +69,19 @@ TEST(Dispatch, BitrateIsClampedBeforeTheEncoder) {
     EXPECT_TRUE(log.contains("info|Adjusting bitrate to 4000 kbps"));
     EXPECT_TRUE(log.contains("info|Adjusting bitrate to 100 kbps"));
     EXPECT_TRUE(log.contains("warning|Requested bitrate 0 kbps is out of range"));
+}
+
+TEST(Dispatch, AFloodOfRequestsIsActedOnButLoggedOnlyAFewTimes) {
+    LogCapture log;
+    Recorder r;
+    auto t = r.targets();
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 10000; ++i) {
+        dispatch_viewer_message("s", build_set_bitrate(1000 + i % 7), t);
+        dispatch_viewer_message("s", build_clipboard_text("x"), t);
+    }
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_EQ(r.rates.size(), 10000u);
+    EXPECT_EQ(r.clips.size(), 10000u);
+    EXPECT_LE(log.count("\n"), 8u * (seconds.count() + 1)) << log.text().substr(0, 2000);
 }
