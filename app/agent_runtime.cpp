@@ -23,8 +23,8 @@
 #include "media/monitors.h"
 #include "media/screen_capture.h"
 #include "media/video_stream.h"
-#include "net/protocol.h"
 #include "net/p2p.h"
+#include "net/protocol.h"
 #include "net/ws_client.h"
 
 namespace {
@@ -166,6 +166,7 @@ int run_agent(const RuntimeHooks& hooks) {
     uint64_t ready_generation = 0;
     bool was_connected = true;
     int64_t deadline_ns = now_ns();
+    bool display_lost = false;
 
     while (g_running.load()) {
         const int64_t frame_start_ns = now_ns();
@@ -201,6 +202,13 @@ int run_agent(const RuntimeHooks& hooks) {
             }
         }
         was_connected = connected;
+        // A display gone for good (the X server, or on Windows the desktop duplication)
+        // ends the agent in order, with exit code 1 for the service manager to restart it.
+        if (capture.display_lost()) {
+            log->error("Display lost, stopping the agent");
+            display_lost = true;
+            break;
+        }
         std::this_thread::sleep_until(std::chrono::steady_clock::time_point(
             std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::nanoseconds(deadline_ns))));
     }
@@ -210,11 +218,12 @@ int run_agent(const RuntimeHooks& hooks) {
     tray.stop();
     audio.stop();
     clipboard.stop();
-    ws.disconnect();
+    if (display_lost) ws.disconnect(1001, "Going away");
+    else ws.disconnect();
     p2p.close_all();
     injector.release_all();
     if (encoder) encoder->close();
     capture.shutdown();
     net_cleanup();
-    return 0;
+    return display_lost ? 1 : 0;
 }

@@ -42,9 +42,13 @@ int agent_main(int argc, char** argv) {
             // The outcome is reported on the console; the exit code is 0 either way.
             handle_service_command(argc, argv);
             return 0;
-        case RunMode::Service:
-            run_service_dispatcher([](const RuntimeHooks& hooks) { return run_agent(hooks); });
-            return 0;
+        case RunMode::Service: {
+            // The agent's own exit code, so that a lost display (1) has the service
+            // manager start it again; 0 when the process was not started as a service.
+            int result = 0;
+            run_service_dispatcher([&result](const RuntimeHooks& hooks) { return result = run_agent(hooks); });
+            return result;
+        }
         case RunMode::Interactive:
             break;
     }

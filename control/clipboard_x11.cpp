@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include <spdlog/spdlog.h>
@@ -50,20 +51,42 @@ struct Atoms {
 
 // Errors on the clipboard's own connections (a requestor window that vanished mid-
 // transfer, say) must not end the process; errors on other connections go to whatever
-// handler was installed before.
+// handler was installed before. Neither may a server that goes away: Xlib's exit handler
+// would call exit() on the clipboard's thread, so each connection has one that only marks
+// it lost; it is then closed and opened anew when next needed.
+struct Connection {
+    Display* dpy;
+    bool lost;
+};
 std::mutex g_connections_mutex;
-std::vector<Display*> g_connections;
+std::vector<Connection> g_connections;
 XErrorHandler g_previous_error_handler = nullptr;
+
+std::vector<Connection>::iterator find_connection(Display* dpy) {
+    return std::find_if(g_connections.begin(), g_connections.end(), [dpy](const Connection& c) { return c.dpy == dpy; });
+}
 
 int on_x_error(Display* dpy, XErrorEvent* error) {
     bool ours;
     {
         std::lock_guard lk(g_connections_mutex);
-        ours = std::find(g_connections.begin(), g_connections.end(), dpy) != g_connections.end();
+        ours = find_connection(dpy) != g_connections.end();
     }
     if (!ours) return g_previous_error_handler ? g_previous_error_handler(dpy, error) : 0;
     spdlog::debug("Clipboard: X error {} on request {} ignored", error->error_code, error->request_code);
     return 0;
+}
+
+void on_connection_lost(Display* dpy, void*) {
+    std::lock_guard lk(g_connections_mutex);
+    if (auto it = find_connection(dpy); it != g_connections.end()) it->lost = true;
+}
+
+// True once the server closed the connection; nothing may be asked of it any more.
+bool connection_lost(Display* dpy) {
+    std::lock_guard lk(g_connections_mutex);
+    auto it = find_connection(dpy);
+    return it == g_connections.end() || it->lost;
 }
 
 // Opens a connection with an unmapped 1x1 window that reports its property changes.
@@ -78,10 +101,11 @@ Display* open_connection(Window& window) {
         return nullptr;
     }
     reported = false;
+    XSetIOErrorExitHandler(dpy, on_connection_lost, nullptr);
     {
         std::lock_guard lk(g_connections_mutex);
         if (g_connections.empty()) g_previous_error_handler = XSetErrorHandler(on_x_error);
-        g_connections.push_back(dpy);
+        g_connections.push_back({dpy, false});
     }
     window = XCreateSimpleWindow(dpy, DefaultRootWindow(dpy), -10, -10, 1, 1, 0, 0, 0);
     XSelectInput(dpy, window, PropertyChangeMask);
@@ -89,13 +113,18 @@ Display* open_connection(Window& window) {
 }
 
 void close_connection(Display* dpy, Window window) {
-    XDestroyWindow(dpy, window);
-    XCloseDisplay(dpy);
+    // A lost connection is left as it is: Xlib may still count the thread that met the
+    // loss as reading from it, and XCloseDisplay would wait for that thread for ever.
+    if (!connection_lost(dpy)) {
+        XDestroyWindow(dpy, window);
+        XCloseDisplay(dpy);
+    }
     std::lock_guard lk(g_connections_mutex);
-    g_connections.erase(std::remove(g_connections.begin(), g_connections.end(), dpy), g_connections.end());
+    if (auto it = find_connection(dpy); it != g_connections.end()) g_connections.erase(it);
 }
 
-// Waits until an event that matches pred arrives, or the deadline passes.
+// Waits until an event that matches pred arrives, or the deadline passes, or the
+// connection is lost.
 template <typename Pred>
 bool wait_for_event(Display* dpy, XEvent& event, Pred pred, Clock::time_point deadline) {
     auto trampoline = [](Display*, XEvent* ev, XPointer arg) -> Bool {
@@ -103,6 +132,7 @@ bool wait_for_event(Display* dpy, XEvent& event, Pred pred, Clock::time_point de
     };
     for (;;) {
         if (XCheckIfEvent(dpy, &event, trampoline, reinterpret_cast<XPointer>(&pred))) return true;
+        if (connection_lost(dpy)) return false;
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) return false;
         pollfd fd{ConnectionNumber(dpy), POLLIN, 0};
@@ -166,7 +196,20 @@ private:
     SelectionServer() = default;
 
     bool start_locked() {
-        if (thread_.joinable()) return true;
+        if (thread_.joinable() && !ended_) return true;
+        if (thread_.joinable()) {
+            // The serving thread ended with its connection (the server went away): a new
+            // connection, if there is a server again.
+            thread_.join();
+            close_connection(dpy_, window_);
+            close(wake_pipe_[0]);
+            close(wake_pipe_[1]);
+            dpy_ = nullptr;
+            transfers_.clear();
+            current_ = nullptr;
+            owned_ = nullptr;
+            ended_ = false;
+        }
         dpy_ = open_connection(window_);
         if (!dpy_) return false;
         if (pipe2(wake_pipe_, O_NONBLOCK | O_CLOEXEC) != 0) {
@@ -193,6 +236,16 @@ private:
                 XNextEvent(dpy_, &event);
                 handle_event(event);
             }
+            if (connection_lost(dpy_)) {
+                spdlog::warn("Clipboard: lost the connection to the X server");
+                std::lock_guard lk(mutex_);
+                owned_ = nullptr;
+                completed_ = requested_;  // a caller waiting for ownership learns it failed
+                last_ok_ = false;
+                ended_ = true;  // the thread takes no lock after this
+                done_.notify_all();
+                return;
+            }
             char drain[64];
             while (read(wake_pipe_[0], drain, sizeof drain) > 0) {
             }
@@ -205,7 +258,7 @@ private:
                 ticket = requested_;
             }
             if (pending) {
-                const bool ok = take_ownership(pending);
+                const bool ok = take_ownership(pending) && !connection_lost(dpy_);
                 std::lock_guard lk(mutex_);
                 owned_ = ok ? pending : nullptr;
                 last_ok_ = ok;
@@ -220,25 +273,30 @@ private:
         }
     }
 
-    // A server timestamp for the ownership claim: the time of a property change on our window.
-    Time server_time() {
+    // A server timestamp for the ownership claim: the time of a property change on our
+    // window. None when the server does not answer in time (or went away).
+    std::optional<Time> server_time() {
         const unsigned char nothing = 0;
         XChangeProperty(dpy_, window_, atoms_->stamp, XA_STRING, 8, PropModeAppend, &nothing, 0);
-        struct Match {
-            Window window;
-            Atom atom;
-        } match{window_, atoms_->stamp};
-        auto pred = [](Display*, XEvent* ev, XPointer arg) -> Bool {
-            const auto* m = reinterpret_cast<const Match*>(arg);
-            return ev->type == PropertyNotify && ev->xproperty.window == m->window && ev->xproperty.atom == m->atom;
-        };
+        XFlush(dpy_);
+        const Window window = window_;
+        const Atom stamp = atoms_->stamp;
         XEvent event;
-        XIfEvent(dpy_, &event, pred, reinterpret_cast<XPointer>(&match));
+        if (!wait_for_event(
+                dpy_, event,
+                [window, stamp](const XEvent& ev) {
+                    return ev.type == PropertyNotify && ev.xproperty.window == window && ev.xproperty.atom == stamp;
+                },
+                Clock::now() + REPLY_TIMEOUT)) {
+            return std::nullopt;
+        }
         return event.xproperty.time;
     }
 
     bool take_ownership(const Text& text) {
-        const Time now = server_time();
+        const std::optional<Time> stamp = server_time();
+        if (!stamp) return false;
+        const Time now = *stamp;
         XSetSelectionOwner(dpy_, atoms_->clipboard, window_, now);
         if (XGetSelectionOwner(dpy_, atoms_->clipboard) != window_) {
             current_ = nullptr;
@@ -372,6 +430,7 @@ private:
     bool last_ok_ = false;
     Text owned_;
     bool quit_ = false;
+    bool ended_ = false;  // the serving thread returned after its connection was lost
     std::thread thread_;
 
     // Set up before the serving thread starts; afterwards used by it alone (wake_pipe_[1]
@@ -407,16 +466,16 @@ public:
             atoms_ = std::make_unique<Atoms>(dpy_);
         }
         std::string text;
-        switch (convert(atoms_->utf8_string, text)) {
-        case Result::Ok:
-            return text;
-        case Result::Refused:
-            // Clients that predate UTF8_STRING still offer Latin-1.
-            return convert(XA_STRING, text) == Result::Ok ? text : std::string();
-        case Result::Failed:
+        Result result = convert(atoms_->utf8_string, text);
+        // Clients that predate UTF8_STRING still offer Latin-1.
+        if (result == Result::Refused) result = convert(XA_STRING, text) == Result::Ok ? Result::Ok : Result::Failed;
+        if (connection_lost(dpy_)) {
+            spdlog::warn("Clipboard: lost the connection to the X server");
+            close_connection(dpy_, window_);
+            dpy_ = nullptr;
             return {};
         }
-        return {};
+        return result == Result::Ok ? text : std::string();
     }
 
 private:

@@ -13,9 +13,18 @@
 
 #include "control/keymap.h"
 
+namespace {
+
+// Set on the thread that met the closed connection, inside its Xlib call, with the
+// injector's mutex held. Xlib's own exit handler would end the process from there.
+void on_connection_lost(Display*, void* lost_flag) { *static_cast<bool*>(lost_flag) = true; }
+
+}  // namespace
+
 struct InputInjector::Impl {
     std::mutex mutex;
     Display* display = nullptr;
+    bool connection_lost = false;  // the server went away: nothing is sent any more
     PressedInputs pressed;
     WheelAccumulator wheel;
     std::set<uint16_t> reported_keys;  // virtual keys already logged as unmappable
@@ -48,6 +57,7 @@ InputInjector::InputInjector() : impl_(std::make_unique<Impl>()) {
         spdlog::warn("Input injection unavailable: cannot open X display \"{}\"", name ? name : "");
         return;
     }
+    XSetIOErrorExitHandler(display, on_connection_lost, &impl_->connection_lost);
     int event_base = 0, error_base = 0, major = 0, minor = 0;
     if (!XTestQueryExtension(display, &event_base, &error_base, &major, &minor)) {
         spdlog::warn("Input injection unavailable: X display \"{}\" lacks the XTEST extension", DisplayString(display));
@@ -60,16 +70,21 @@ InputInjector::InputInjector() : impl_(std::make_unique<Impl>()) {
 InputInjector::~InputInjector() {
     release_all();
     if (!impl_->display) return;
+    // A connection lost on another thread is left as it is: XCloseDisplay could wait for
+    // that thread for ever.
+    if (impl_->connection_lost) return;
     impl_->return_spares();
     XCloseDisplay(impl_->display);
 }
 
 bool InputInjector::inject(const InputEvent& event) {
     std::lock_guard lock(impl_->mutex);
-    if (!impl_->display) return false;  // logged once when the connection failed
+    // No connection: logged once when it failed, or when it was lost.
+    if (!impl_->display || impl_->connection_lost) return false;
     const bool ok = impl_->inject(event);
     XFlush(impl_->display);
-    return ok;
+    if (impl_->connection_lost) spdlog::warn("Input injection stopped: lost the connection to the X server");
+    return ok && !impl_->connection_lost;
 }
 
 void InputInjector::release_all() {
@@ -199,7 +214,7 @@ void InputInjector::Impl::release_all() {
     const auto buttons = pressed.take_buttons();
     const auto keys = pressed.take_keys();
     wheel = WheelAccumulator{};
-    if (!display || (buttons.empty() && keys.empty())) return;
+    if (!display || connection_lost || (buttons.empty() && keys.empty())) return;
     for (uint8_t b : buttons) XTestFakeButtonEvent(display, x_button_for(b), False, CurrentTime);
     for (uint64_t k : keys) XTestFakeKeyEvent(display, static_cast<unsigned>(k), False, CurrentTime);
     XFlush(display);

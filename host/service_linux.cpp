@@ -248,9 +248,9 @@ bool run_service_dispatcher(const ServiceBody& body) {
     RuntimeHooks hooks;
     hooks.connected = [] { notify_manager("READY=1"); };
     hooks.stopping = [] { notify_manager("STOPPING=1"); };
-    // The runtime's result is not passed on: every start-up failure ends the process
-    // before READY=1, which a Type=notify unit already counts as a failed start (and
-    // restarts), and an orderly stop returns 0.
+    // A start-up failure ends the process before READY=1, which a Type=notify unit
+    // counts as a failed start; a lost display gives the runtime's 1, which the caller
+    // passes on as the exit code so that Restart=on-failure starts the agent again.
     body(hooks);
     return true;
 }

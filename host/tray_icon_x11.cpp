@@ -62,15 +62,20 @@ bool tray_gtk_init(std::string& why) {
     bool ok = gtk_init_check(nullptr, nullptr) != FALSE;
     XSetErrorHandler(g_saved_error_handler.load());
     XSetIOErrorHandler(g_saved_io_error_handler.load());
-    if (!ok) why = std::string("cannot open display '") + (have_x ? x_display : wayland_display) + "'";
-    return ok;
+    if (!ok) {
+        why = std::string("cannot open display '") + (have_x ? x_display : wayland_display) + "'";
+        return false;
+    }
+    // From here on a server that goes away only marks GTK's display lost (and calls the
+    // watcher, once the tray runs): Xlib's own exit handler would end the process from
+    // the tray thread.
+    GdkDisplay* display = gdk_display_get_default();
+    if (display != nullptr && GDK_IS_X11_DISPLAY(display)) {
+        XSetIOErrorExitHandler(GDK_DISPLAY_XDISPLAY(display), on_display_lost, nullptr);
+    }
+    return true;
 }
 
-void tray_watch_display(std::function<void()> on_lost) {
-    g_on_display_lost = std::move(on_lost);
-    GdkDisplay* display = gdk_display_get_default();
-    if (display == nullptr || !GDK_IS_X11_DISPLAY(display)) return;
-    XSetIOErrorExitHandler(GDK_DISPLAY_XDISPLAY(display), on_display_lost, nullptr);
-}
+void tray_watch_display(std::function<void()> on_lost) { g_on_display_lost = std::move(on_lost); }
 
 bool tray_display_lost() { return g_display_lost.load(); }

@@ -16,10 +16,14 @@ int count_x11_error(Display*, XErrorEvent*) {
     return 0;
 }
 
-// Xlib's default handler for a broken connection ends the process. Returning instead hands
-// the decision to the connection's exit handler: Xlib's own still ends the process, the
-// capture's marks its connection dead and carries on.
+// The process-wide handler for a broken connection only reports; what happens next is up
+// to the connection's exit handler (XSetIOErrorExitHandler). Xlib's own exit handler
+// calls exit() on whichever thread met the broken connection, so every connection of
+// the agent sets one of its own that marks the connection dead, and the streaming loop
+// ends the agent in order.
 int ignore_io_error(Display*) { return 0; }
+
+void ignore_lost_connection(Display*, void*) {}
 
 bool has_randr_monitors(Display* display) {
     int event_base = 0, error_base = 0, major = 0, minor = 0;
@@ -86,6 +90,8 @@ std::vector<MonitorInfo> enumerate_monitors() {
     Display* display = XOpenDisplay(nullptr);
     if (display == nullptr) return {};
     install_x11_error_handler();
+    // A server gone mid-way leaves a short list (or the whole root as one output).
+    XSetIOErrorExitHandler(display, ignore_lost_connection, nullptr);
     std::vector<MonitorInfo> monitors = list_x11_monitors(display);
     XCloseDisplay(display);
     for (const MonitorInfo& monitor : monitors) log_monitor(monitor);

@@ -15,9 +15,10 @@
 std::vector<MonitorInfo> list_x11_monitors(Display* display);
 
 // Makes X protocol errors non-fatal for the whole process: Xlib's default handler ends the
-// program, this one counts the error and returns. A broken connection still ends the
-// process unless the connection has an exit handler of its own (XSetIOErrorExitHandler).
-// Idempotent.
+// program, this one counts the error and returns. A broken connection is only reported
+// by the process-wide handler; it still ends the process unless the connection has an
+// exit handler of its own (XSetIOErrorExitHandler), which every connection of the agent
+// sets. Idempotent.
 void install_x11_error_handler();
 
 // Number of X protocol errors seen since the handler was installed. Compare before and

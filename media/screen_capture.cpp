@@ -42,3 +42,17 @@ void ScreenCapture::set_cursor_shape(CursorImage&& image, int32_t hotspot_x, int
     cursor_has_shape = true;
     cursor_dirty = true;
 }
+
+void CaptureRecovery::failed(int64_t now_ms, Failure failure) {
+    if (!failing_ || failure == Failure::Blocked) failing_since_ms_ = now_ms;
+    failing_ = true;
+    if (failure == Failure::DeviceRemoved || now_ms - failing_since_ms_ >= GIVE_UP_AFTER_MS) gone_ = true;
+}
+
+bool CaptureRecovery::attempt_due(int64_t now_ms) {
+    if (gone_) return false;
+    if (attempted_ && now_ms - last_attempt_ms_ < RETRY_INTERVAL_MS) return false;
+    attempted_ = true;
+    last_attempt_ms_ = now_ms;
+    return true;
+}

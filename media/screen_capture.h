@@ -65,6 +65,12 @@ public:
     // The next capture_changes fetches and reports the whole picture (a keyframe).
     void request_full_frame() { full_frame_requested_ = true; }
 
+    // True once the display is gone for good: the X server closed the connection, or on
+    // Windows the desktop duplication could not be re-created (see CaptureRecovery). The
+    // error was logged once. On X11 this also looks at the connection without waiting,
+    // so that a capture nobody asks for pictures (no viewer) notices a server gone.
+    bool display_lost();
+
     // Releases the platform resources; initialize may be called again afterwards.
     void shutdown();
 
@@ -104,4 +110,35 @@ private:
     uint32_t height_ = 0;
     bool initialized_ = false;
     bool full_frame_requested_ = false;
+};
+
+// When a capture source that stopped working (the desktop duplication after an access
+// loss) is tried again, and when it counts as gone for good. Attempts are at most one per
+// RETRY_INTERVAL_MS, the first at once. The source is gone when its device was removed,
+// or when it has kept failing for GIVE_UP_AFTER_MS; a failure that only says another
+// desktop is shown for now (blocked: the secure desktop of a sign-in or elevation
+// prompt) restarts that count, so such a source is retried for as long as it takes.
+// Times are monotonic milliseconds.
+class CaptureRecovery {
+public:
+    static constexpr int64_t RETRY_INTERVAL_MS = 250;
+    static constexpr int64_t GIVE_UP_AFTER_MS = 10000;
+    enum class Failure { Lasting, Blocked, DeviceRemoved };
+
+    // The source failed (it was lost, or an attempt to re-create it failed).
+    void failed(int64_t now_ms, Failure failure = Failure::Lasting);
+    // The source delivered again: any failure is over.
+    void delivered() { *this = CaptureRecovery{}; }
+    // True when a re-creation may be tried now; the attempt counts from now.
+    bool attempt_due(int64_t now_ms);
+
+    bool failing() const { return failing_; }
+    bool gone() const { return gone_; }
+
+private:
+    bool failing_ = false;
+    bool gone_ = false;
+    bool attempted_ = false;
+    int64_t failing_since_ms_ = 0;
+    int64_t last_attempt_ms_ = 0;
 };

@@ -6,6 +6,7 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -39,6 +40,15 @@ uint32_t hex(HRESULT hr) { return static_cast<uint32_t>(hr); }
 
 spdlog::logger* log() { return spdlog::default_logger_raw(); }
 
+int64_t now_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool device_removed(HRESULT hr) {
+    return hr == DXGI_ERROR_DEVICE_REMOVED || hr == DXGI_ERROR_DEVICE_RESET || hr == DXGI_ERROR_DEVICE_HUNG;
+}
+
 }  // namespace
 
 struct ScreenCapture::Backend {
@@ -54,6 +64,10 @@ struct ScreenCapture::Backend {
     DamageRegion pending;
     bool have_picture = false;
     std::unique_ptr<GdiScreenCapture> gdi;  // when the output cannot be duplicated
+    // After an access loss: re-creation of the duplication, retried until it is back or
+    // gone for good. The last failure of DuplicateOutput, for the caller to judge.
+    CaptureRecovery recovery;
+    HRESULT duplicate_result = S_OK;
 
     ~Backend() { release_all(); }
 
@@ -65,6 +79,7 @@ struct ScreenCapture::Backend {
         staging_width = staging_height = 0;
         have_picture = false;
         gdi.reset();
+        recovery = CaptureRecovery{};
     }
 
     // What the duplication says changed in this frame: the destinations of moved areas
@@ -99,8 +114,11 @@ struct ScreenCapture::Backend {
     }
 
     // Opens the duplication of owner.monitor_index_ (or output 0) on the device's adapter
-    // and reads the output's size. Also run again after access to the duplication was lost.
+    // and reads the output's size. Also run again after access to the duplication was lost,
+    // then its failures are logged at debug level only (the attempts repeat).
     bool setup_duplication(ScreenCapture& owner) {
+        duplicate_result = S_OK;
+        const auto failure_level = recovery.failing() ? spdlog::level::debug : spdlog::level::err;
         ScopedRef<IDXGIDevice> dxgi_device;
         if (FAILED(device->QueryInterface(__uuidof(IDXGIDevice), dxgi_device.out()))) return false;
         ScopedRef<IDXGIAdapter> adapter;
@@ -110,7 +128,7 @@ struct ScreenCapture::Backend {
         if (FAILED(adapter->EnumOutputs(owner.monitor_index_, &output.ptr))) {
             release(output.ptr);
             if (FAILED(adapter->EnumOutputs(0, &output.ptr))) {
-                log()->error("No display outputs found");
+                log()->log(failure_level, "No display outputs found");
                 return false;
             }
             owner.monitor_index_ = 0;
@@ -129,6 +147,7 @@ struct ScreenCapture::Backend {
         release(duplication);
         gdi.reset();
         HRESULT hr = output1->DuplicateOutput(device, &duplication);
+        duplicate_result = hr;
         if (FAILED(hr) && !owner.initialized_ && duplication_unavailable(hex(hr))) {
             // Not a passing state (those come after start, as access loss): this machine
             // cannot duplicate at all.
@@ -140,10 +159,41 @@ struct ScreenCapture::Backend {
             gdi.reset();
         }
         if (FAILED(hr)) {
-            log()->error("DuplicateOutput failed: 0x{:08X}", hex(hr));
+            log()->log(failure_level, "DuplicateOutput failed: 0x{:08X}", hex(hr));
             return false;
         }
         return true;
+    }
+
+    // One attempt at a new duplication after the old one was lost; the staging texture
+    // follows the output's size, which may have changed (mode change, rotation). A failed
+    // attempt counts with the recovery, which tells when the display is gone for good.
+    bool recreate_duplication(ScreenCapture& owner) {
+        if (setup_duplication(owner)) {
+            if (owner.width_ != staging_width || owner.height_ != staging_height) create_staging(owner.width_, owner.height_);
+            log()->info("Desktop duplication re-created ({}x{})", owner.width_, owner.height_);
+            return true;
+        }
+        release(duplication);
+        HRESULT hr = duplicate_result;
+        if (SUCCEEDED(hr)) hr = E_FAIL;  // failed before DuplicateOutput (no output, no interface)
+        CaptureRecovery::Failure failure = CaptureRecovery::Failure::Lasting;
+        if (device_removed(hr) || FAILED(device->GetDeviceRemovedReason())) {
+            failure = CaptureRecovery::Failure::DeviceRemoved;
+        } else if (hex(hr) == CAPTURE_E_ACCESSDENIED) {
+            failure = CaptureRecovery::Failure::Blocked;  // the secure desktop is shown
+        }
+        fail(hr, failure);
+        return false;
+    }
+
+    // Counts a failure; says once when it made the display lost for good.
+    void fail(HRESULT hr, CaptureRecovery::Failure failure) {
+        const bool was_gone = recovery.gone();
+        recovery.failed(now_ms(), failure);
+        if (!was_gone && recovery.gone()) {
+            log()->error("Desktop duplication lost for good (0x{:08X}): the display is lost", hex(hr));
+        }
     }
 
     // (Re)creates the staging texture at the given size.
@@ -211,6 +261,7 @@ bool ScreenCapture::initialize(uint32_t monitor_index) {
     Backend& b = *backend_;
     initialized_ = false;
     monitor_index_ = monitor_index;
+    b.recovery = CaptureRecovery{};
     release(b.context);
     release(b.device);
 
@@ -234,13 +285,19 @@ bool ScreenCapture::initialize(uint32_t monitor_index) {
 const CapturedFrame* ScreenCapture::capture_changes(int wait_ms) {
     Backend& b = *backend_;
     if (initialized_ && b.gdi) return b.capture_gdi(*this);
-    if (!initialized_ || b.duplication == nullptr) return nullptr;
+    if (!initialized_ || b.recovery.gone()) return nullptr;
+    if (b.duplication == nullptr) {
+        // Lost earlier and not re-created yet: another attempt when one is due.
+        if (!b.recovery.attempt_due(now_ms()) || !b.recreate_duplication(*this)) return nullptr;
+        b.pending.add_all();
+    }
 
     DXGI_OUTDUPL_FRAME_INFO info{};
     ScopedRef<IDXGIResource> resource;
     const UINT timeout = static_cast<UINT>(std::clamp(wait_ms, 0, 16));
     HRESULT hr = b.duplication->AcquireNextFrame(timeout, &info, &resource.ptr);
     if (hr == DXGI_ERROR_WAIT_TIMEOUT) {
+        b.recovery.delivered();
         // A still screen: the kept picture is the desktop as it is, so a whole picture
         // asked for (a keyframe for a new viewer) comes from it.
         if (!full_frame_requested_ || !b.have_picture) return nullptr;
@@ -251,20 +308,24 @@ const CapturedFrame* ScreenCapture::capture_changes(int wait_ms) {
         return &b.picture;
     }
     if (hr == DXGI_ERROR_ACCESS_LOST) {
-        log()->warn("Desktop duplication access lost, reinitializing...");
+        // Mode changes, the secure desktop, a full-screen application: the duplication is
+        // made anew, at once and then at a bounded rate until it works again.
+        if (!b.recovery.failing()) log()->warn("Desktop duplication access lost, reinitializing...");
         release(b.duplication);
-        // The output may come back with another size (mode change, rotation); the staging
-        // texture follows it so that the copy below always matches what it maps.
-        if (b.setup_duplication(*this) && (width_ != b.staging_width || height_ != b.staging_height)) {
-            b.create_staging(width_, height_);
-        }
+        b.fail(hr, CaptureRecovery::Failure::Lasting);
+        if (b.recovery.attempt_due(now_ms())) b.recreate_duplication(*this);
         b.pending.add_all();
+        return nullptr;
+    }
+    if (device_removed(hr)) {
+        b.fail(hr, CaptureRecovery::Failure::DeviceRemoved);
         return nullptr;
     }
     if (FAILED(hr)) {
         log()->error("AcquireNextFrame failed: 0x{:08X}", hex(hr));
         return nullptr;
     }
+    b.recovery.delivered();
 
     b.update_cursor(*this, info);
     b.gather_damage(info);
@@ -309,6 +370,8 @@ const CapturedFrame* ScreenCapture::capture_changes(int wait_ms) {
     b.duplication->ReleaseFrame();
     return result;
 }
+
+bool ScreenCapture::display_lost() { return initialized_ && backend_->recovery.gone(); }
 
 void ScreenCapture::shutdown() {
     backend_->release_all();

@@ -80,6 +80,7 @@ bool rects_overlap(const XRectangle& r, int x, int y, uint32_t width, uint32_t h
            y < r.y + r.height;
 }
 
+// Runs on the capture's thread, inside the Xlib call that met the closed connection.
 void on_connection_lost(Display*, void* lost_flag) { *static_cast<bool*>(lost_flag) = true; }
 
 }  // namespace
@@ -90,6 +91,7 @@ struct ScreenCapture::Backend {
     int output_x = 0;  // top-left corner of the captured output on the root window
     int output_y = 0;
     bool connection_lost = false;
+    bool loss_logged = false;
 
     // Pixels: a shared-memory image when the server offers it, else one XGetImage per frame.
     // With XShm the kept picture is the shared image itself (whole pictures are fetched
@@ -105,6 +107,7 @@ struct ScreenCapture::Backend {
     Damage damage = 0;
     XserverRegion damaged = 0;
     bool damage_seen = false;
+    bool damage_reported = false;  // a damage event was taken and its area not yet fetched
     bool first_frame = true;
     DamageRegion pending;  // output coordinates, gathered until the next fetch
 
@@ -237,14 +240,14 @@ struct ScreenCapture::Backend {
         if (have_randr) XRRSelectInput(display, root, RRScreenChangeNotifyMask);
     }
 
-    // Handles queued events; true when some damage touched the captured output.
-    bool drain_events(const ScreenCapture& owner) {
-        bool damage_event = false;
+    // Takes the events that arrived into the state above (damage only as noted; the area
+    // is fetched by drain_events). A closed connection shows here as connection_lost.
+    void take_events() {
         while (!connection_lost && XPending(display) > 0) {
             XEvent event;
             XNextEvent(display, &event);
             if (damage != 0 && event.type == damage_event_base + XDamageNotify) {
-                damage_event = true;
+                damage_reported = true;
             } else if (have_fixes && event.type == fixes_event_base + XFixesCursorNotify) {
                 auto& notify = reinterpret_cast<XFixesCursorNotifyEvent&>(event);
                 if (!shape_known || notify.cursor_serial != shape_serial) shape_pending = true;
@@ -253,7 +256,13 @@ struct ScreenCapture::Backend {
                 geometry_changed = true;
             }
         }
-        if (!damage_event || connection_lost) return false;
+    }
+
+    // Handles queued events; true when some damage touched the captured output.
+    bool drain_events(const ScreenCapture& owner) {
+        take_events();
+        if (!damage_reported || connection_lost) return false;
+        damage_reported = false;
         // Take the accumulated damage (re-arming the notification) and see whether it
         // touches our output rather than another monitor.
         XDamageSubtract(display, damage, None, damaged);
@@ -267,6 +276,15 @@ struct ScreenCapture::Backend {
         }
         if (rects != nullptr) XFree(rects);
         return hit;
+    }
+
+    // Logs the loss once; true when the connection is gone.
+    bool lost() {
+        if (connection_lost && !loss_logged) {
+            loss_logged = true;
+            log()->error("Lost the connection to the X server");
+        }
+        return connection_lost;
     }
 
     bool wait_for_events(int timeout_ms) {
@@ -434,12 +452,20 @@ const CapturedFrame* ScreenCapture::capture_changes(int wait_ms) {
         changed = true;
     }
     b.update_pointer(*this);
-    if (!changed || b.connection_lost) {
-        if (b.connection_lost) log()->error("Lost the connection to the X server");
-        return nullptr;
-    }
+    if (b.lost() || !changed) return nullptr;
     if (!b.fetch(*this)) return nullptr;
     return &b.picture;
+}
+
+bool ScreenCapture::display_lost() {
+    Backend& b = *backend_;
+    if (!initialized_) return false;
+    if (!b.connection_lost) {
+        // Whatever the server sent since (events, or the end of the stream) is read now.
+        pollfd fd{ConnectionNumber(b.display), POLLIN, 0};
+        if (poll(&fd, 1, 0) > 0) b.take_events();
+    }
+    return b.lost();
 }
 
 void ScreenCapture::shutdown() {

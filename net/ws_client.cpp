@@ -258,8 +258,8 @@ void WsClient::send_signal(const std::string& session_id, const std::string& pay
 
 void WsClient::wait_dispatched() { dispatcher_.wait_idle(); }
 
-void WsClient::disconnect() {
-    if (socket_) socket_->stop(1000, "Normal closure");
+void WsClient::disconnect(uint16_t close_code, const std::string& reason) {
+    if (socket_) socket_->stop(close_code, reason);
     // Nothing arrives any more; what already arrived is still handled.
     dispatcher_.wait_idle();
     started_ = false;

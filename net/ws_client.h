@@ -57,9 +57,10 @@ public:
     // outgoing queue refused it): that viewer missed the message.
     bool send_to_all(const std::vector<uint8_t>& message);
     void send_signal(const std::string& session_id, const std::string& payload);
-    // Closes the relay connection (1000) after every viewer message that arrived has
-    // been handled, and forgets the sessions.
-    void disconnect();
+    // Closes the relay connection (1000 "Normal closure" for an orderly stop; 1001 "Going
+    // away" when the agent must go, such as when its display is lost) after every viewer
+    // message that arrived has been handled, and forgets the sessions.
+    void disconnect(uint16_t close_code = 1000, const std::string& reason = "Normal closure");
     // Returns once every viewer message that has arrived so far has been handled.
     void wait_dispatched();
 

@@ -49,6 +49,8 @@ public:
     Process& relay() { return relay_; }
     Process& agent() { return agent_; }
     bool restart_relay();
+    // Stops Xvfb: the display goes away under whatever uses it.
+    void stop_display() { display_.reset(); }
 
     // Common viewer arguments: server, token and machine.
     std::vector<std::string> viewer_args() const;
