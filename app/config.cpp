@@ -3,6 +3,8 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <stdexcept>
 
 #include <nlohmann/json.hpp>
@@ -14,7 +16,8 @@ using json = nlohmann::json;
 
 namespace {
 
-// JSON number or boolean to the unsigned 32-bit field: floats truncate toward zero.
+// JSON number or boolean to the unsigned 32-bit field: floats truncate toward zero, and
+// numbers outside 0..2^32-1 are refused.
 uint32_t to_u32(const json& value, const char* key) {
     if (value.is_number_float()) {
         double d = value.get<double>();
@@ -22,6 +25,11 @@ uint32_t to_u32(const json& value, const char* key) {
             throw std::out_of_range(std::string("value of ") + key + " is out of range");
         }
         return d < 0 ? 0u : static_cast<uint32_t>(d);
+    }
+    // Integers are taken only when they fit: -1 or 2^32 must not wrap round to another value.
+    if ((value.is_number_integer() && !value.is_number_unsigned() && value.get<int64_t>() < 0) ||
+        (value.is_number_unsigned() && value.get<uint64_t>() > UINT32_MAX)) {
+        throw std::out_of_range(std::string("value of ") + key + " is out of range");
     }
     return value.get<uint32_t>();
 }
@@ -64,6 +72,20 @@ bool config_path_or_log(std::string& path) {
 
 }  // namespace
 
+void apply_config_text(const std::string& text, AgentConfig& config) {
+    // Read as a stream: one JSON value, whatever follows it is not looked at.
+    std::istringstream in(text);
+    json j;
+    in >> j;
+    if (!j.is_object()) return;
+    if (j.contains("server_url")) config.server_url = j.at("server_url").get<std::string>();
+    if (j.contains("machine_id")) config.machine_id = j.at("machine_id").get<std::string>();
+    if (j.contains("auth_token")) config.auth_token = j.at("auth_token").get<std::string>();
+    if (j.contains("machine_name")) config.machine_name = j.at("machine_name").get<std::string>();
+    if (j.contains("target_fps")) config.target_fps = to_u32(j.at("target_fps"), "target_fps");
+    if (j.contains("bitrate_kbps")) config.bitrate_kbps = to_u32(j.at("bitrate_kbps"), "bitrate_kbps");
+}
+
 bool load_config(AgentConfig& config) {
     std::string path;
     if (!config_path_or_log(path)) return false;
@@ -79,16 +101,7 @@ bool load_config(AgentConfig& config) {
     }
 
     try {
-        json j;
-        in >> j;
-        if (j.is_object()) {
-            if (j.contains("server_url")) config.server_url = j.at("server_url").get<std::string>();
-            if (j.contains("machine_id")) config.machine_id = j.at("machine_id").get<std::string>();
-            if (j.contains("auth_token")) config.auth_token = j.at("auth_token").get<std::string>();
-            if (j.contains("machine_name")) config.machine_name = j.at("machine_name").get<std::string>();
-            if (j.contains("target_fps")) config.target_fps = to_u32(j.at("target_fps"), "target_fps");
-            if (j.contains("bitrate_kbps")) config.bitrate_kbps = to_u32(j.at("bitrate_kbps"), "bitrate_kbps");
-        }
+        apply_config_text(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), config);
     } catch (const std::exception& e) {
         spdlog::error("Failed to parse config: {}", e.what());
         return false;

@@ -31,6 +31,12 @@ std::string config_file_path();
 // but is not usable configuration ("Failed to parse config: ...").
 bool load_config(AgentConfig& config);
 
+// Applies the text of a config.json over the record: the known keys of a JSON object
+// replace their fields, anything else is ignored. Throws (nlohmann::json exceptions,
+// std::out_of_range) when the text is not usable configuration; the record may then be
+// partly updated.
+void apply_config_text(const std::string& text, AgentConfig& config);
+
 // Writes the record as config.json (2-space indent, sorted keys, raw UTF-8).
 bool save_config(const AgentConfig& config);
 

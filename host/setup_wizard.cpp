@@ -10,6 +10,7 @@
 #include "app/config.h"
 #include "host/console.h"
 #include "host/http_client.h"
+#include "host/setup_answers.h"
 
 using json = nlohmann::json;
 
@@ -94,9 +95,8 @@ int run_setup_wizard() {
     std::string token;
     out("\nSigning in...\n");
     try {
-        json reply =
-            json::parse(http_post_json(*url + "/api/auth/login", body_of({{"username", username}, {"password", password}}), ""));
-        token = reply["token"].get<std::string>();
+        token = login_token_of(
+            http_post_json(*url + "/api/auth/login", body_of({{"username", username}, {"password", password}}), ""));
     } catch (const std::exception& e) {
         fail("Login failed: ", e.what());
         return 1;
@@ -111,9 +111,8 @@ int run_setup_wizard() {
     std::string machine_id;
     out("\nRegistering this machine...\n");
     try {
-        json reply = json::parse(http_post_json(*url + "/api/machines/register",
-                                                body_of({{"name", machine_name}, {"os_info", os_info_name()}}), token));
-        machine_id = reply["machine_id"].get<std::string>();
+        machine_id = machine_id_of(http_post_json(*url + "/api/machines/register",
+                                                  body_of({{"name", machine_name}, {"os_info", os_info_name()}}), token));
     } catch (const std::exception& e) {
         fail("Machine registration failed: ", e.what());
         return 1;

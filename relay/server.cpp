@@ -1,6 +1,7 @@
 #include "relay/server.h"
 
 #include "net/log_text.h"
+#include "relay/request_routing.h"
 #include "relay/static_files.h"
 
 #include <boost/asio/signal_set.hpp>
@@ -309,45 +310,41 @@ public:
 private:
     void read() {
         parser_.emplace();
-        parser_->body_limit(ctx_.options.max_body);
+        limit_request(*parser_, ctx_.options);
         beast::get_lowest_layer(stream_).expires_after(kHttpTimeout);
         http::async_read(stream_, buffer_, *parser_,
                          beast::bind_front_handler(&HttpSession::on_read, this->shared_from_this()));
     }
 
     void on_read(beast::error_code ec, size_t) {
-        if (ec == http::error::end_of_stream || ec == beast::error::timeout || ec == net::error::operation_aborted ||
-            ec == net::error::connection_reset || ec == net::error::eof)
-            return shutdown();
-        if (ec == http::error::body_limit) return reply(413, AccountApi::error_body("request body too large"), false);
-        if (ec == http::error::header_limit) return reply(431, AccountApi::error_body("request headers too large"), false);
-        if (ec) return reply(400, AccountApi::error_body("malformed request"), false);
-
-        auto req = std::make_shared<http::request<http::string_body>>(parser_->release());
-        auto target = parse_target(std::string(req->target()));
-        if (target && AccountApi::is_socket_path(target->path)) {
-            if (!websocket::is_upgrade(*req))
-                return reply(426, AccountApi::error_body("WebSocket upgrade required"), false);
-            net::post(ctx_.workers, [self = this->shared_from_this(), req, t = std::move(*target)] {
-                Admission admission = self->ctx_.api.admit(t);
-                net::post(self->stream_.get_executor(),
-                          [self, req, admission = std::move(admission)]() mutable { self->upgrade(*req, std::move(admission)); });
-            });
-            return;
+        if (ec) {
+            auto answer = read_failure_answer(ec);
+            if (!answer) return shutdown();
+            return reply(answer->status, std::move(answer->body), false);
         }
 
-        const std::string raw_target(req->target());
-        const std::string raw_path = raw_target.substr(0, raw_target.find('?'));
-        if (StaticFiles::handles(raw_path)) {
-            StaticResponse res = ctx_.files.serve(std::string(req->method_string()), raw_path,
-                                                  std::string((*req)[http::field::if_none_match]));
-            return reply_static(std::move(res), req->keep_alive(), req->method() == http::verb::head);
+        auto req = std::make_shared<HttpRequest>(parser_->release());
+        RoutedRequest routed = route_request(*req);
+        switch (routed.kind) {
+            case RoutedRequest::Kind::answer:
+                return reply(routed.answer.status, std::move(routed.answer.body), false);
+            case RoutedRequest::Kind::socket:
+                net::post(ctx_.workers, [self = this->shared_from_this(), req, t = std::move(routed.target)] {
+                    Admission admission = self->ctx_.api.admit(t);
+                    net::post(self->stream_.get_executor(), [self, req, admission = std::move(admission)]() mutable {
+                        self->upgrade(*req, std::move(admission));
+                    });
+                });
+                return;
+            case RoutedRequest::Kind::static_file: {
+                StaticResponse res = ctx_.files.serve(routed.method, routed.path, routed.if_none_match);
+                return reply_static(std::move(res), routed.keep_alive, routed.head);
+            }
+            case RoutedRequest::Kind::api:
+                break;
         }
-
-        ApiRequest api_req{std::string(req->method_string()), std::string(req->target()),
-                           std::string((*req)[http::field::authorization]), std::move(req->body())};
-        bool keep_alive = req->keep_alive();
-        net::post(ctx_.workers, [self = this->shared_from_this(), api_req = std::move(api_req), keep_alive] {
+        net::post(ctx_.workers, [self = this->shared_from_this(), api_req = std::move(routed.api),
+                                 keep_alive = routed.keep_alive] {
             ApiResponse res = self->ctx_.api.handle(api_req);
             net::post(self->stream_.get_executor(), [self, res = std::move(res), keep_alive] {
                 self->reply(res.status, res.body, keep_alive, res.allow);
@@ -408,7 +405,7 @@ private:
     Stream stream_;
     const Context& ctx_;
     beast::flat_buffer buffer_;
-    std::optional<http::request_parser<http::string_body>> parser_;
+    std::optional<HttpRequestParser> parser_;
 };
 
 class Listener : public std::enable_shared_from_this<Listener> {

@@ -122,6 +122,17 @@ TEST_F(ConfigTest, NumericKeyRules) {
     EXPECT_TRUE(log.contains("error|Failed to parse config: "));
     write(R"({"target_fps": 1e300})");
     EXPECT_FALSE(load_config(c));
+
+    // Integers out of range are refused like floats, not wrapped round.
+    for (const char* text : {R"({"target_fps": -1})", R"({"bitrate_kbps": 4294967296})",
+                             R"({"bitrate_kbps": 18446744073709551615})", R"({"target_fps": -9223372036854775808})"}) {
+        write(text);
+        EXPECT_FALSE(load_config(c)) << text;
+    }
+    write(R"({"target_fps": 4294967295, "bitrate_kbps": -0.5})");
+    ASSERT_TRUE(load_config(c));
+    EXPECT_EQ(c.target_fps, 4294967295u);
+    EXPECT_EQ(c.bitrate_kbps, 0u);
 }
 
 TEST_F(ConfigTest, MalformedFilesFailAndStayUntouched) {

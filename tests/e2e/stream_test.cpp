@@ -453,7 +453,8 @@ TEST_F(StreamTest, ResizedScreenGivesAKeyframeOfTheNewSize) {
     EXPECT_EQ(viewer.last_size(), (std::pair<uint16_t, uint16_t>{640, 480}));
 
     // Wider but shorter, then narrower but taller (sizes Xephyr offers).
-    for (auto [w, h] : {std::pair<uint16_t, uint16_t>{720, 400}, std::pair<uint16_t, uint16_t>{480, 640}}) {
+    for (const auto& wh : {std::pair<uint16_t, uint16_t>{720, 400}, std::pair<uint16_t, uint16_t>{480, 640}}) {
+        const uint16_t w = wh.first, h = wh.second;  // named, not bound: lambdas below capture them
         const size_t before = viewer.videos();
         const std::string size = std::to_string(w) + "x" + std::to_string(h);
         run_command({"xrandr", "-s", size}, nested.name());

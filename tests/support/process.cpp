@@ -1,5 +1,7 @@
 #include "tests/support/process.h"
 
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -15,6 +17,8 @@
 #include <random>
 #include <sstream>
 #include <thread>
+
+#include "tests/support/sanitizer.h"
 
 namespace fs = std::filesystem;
 
@@ -78,6 +82,7 @@ bool Process::start(const std::vector<std::string>& argv, const std::map<std::st
         ::_exit(127);
     }
     pid_ = pid;
+    name_ = argv.empty() ? std::string() : argv[0];
     status_.reset();
     return true;
 }
@@ -102,6 +107,7 @@ std::optional<int> Process::wait(std::chrono::milliseconds timeout) {
             status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
             // Reap anything it left in its group.
             ::kill(-pid_, SIGKILL);
+            check_sanitizer_report();
             return status_;
         }
         if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
@@ -117,6 +123,17 @@ std::optional<int> Process::stop(std::chrono::milliseconds grace) {
     ::kill(-pid_, SIGKILL);
     ::kill(pid_, SIGKILL);
     return wait(std::chrono::milliseconds(5000));
+}
+
+// Many tests stop the agent or the relay and look no further than that it stopped, so a
+// report that a sanitized child printed (and the status it then exits with) would pass
+// unnoticed: it fails the test here instead, with the report.
+void Process::check_sanitizer_report() const {
+    const std::string text = err();
+    const size_t at = sanitizer_report_at(text);
+    if (at == std::string::npos) return;
+    constexpr size_t kShown = 16000;
+    ADD_FAILURE() << name_ << " (pid " << pid_ << ") printed a sanitizer report:\n" << text.substr(at, kShown);
 }
 
 std::string Process::out() const { return read_file(out_path_); }

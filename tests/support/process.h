@@ -35,7 +35,8 @@ public:
 
     // Sends a signal (SIGTERM by default).
     void signal(int sig);
-    // Waits for exit; the exit code, or 128+signal, or no value on time-out.
+    // Waits for exit; the exit code, or 128+signal, or no value on time-out. A sanitizer
+    // report on the child's stderr fails the running test (tests/support/sanitizer.h).
     std::optional<int> wait(std::chrono::milliseconds timeout);
     // SIGTERM, then SIGKILL after grace; returns the exit status as wait() does.
     std::optional<int> stop(std::chrono::milliseconds grace = std::chrono::milliseconds(3000));
@@ -46,9 +47,11 @@ public:
     bool wait_for_output(const std::string& text, std::chrono::milliseconds timeout);
 
 private:
+    void check_sanitizer_report() const;
+
     pid_t pid_ = -1;
     std::optional<int> status_;
-    std::string out_path_, err_path_;
+    std::string name_, out_path_, err_path_;
 };
 
 // Polls pred every 20 ms until true or timeout.
