@@ -3,7 +3,6 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <stdexcept>
 
@@ -70,11 +69,8 @@ bool config_path_or_log(std::string& path) {
     }
 }
 
-}  // namespace
-
-void apply_config_text(const std::string& text, AgentConfig& config) {
-    // Read as a stream: one JSON value, whatever follows it is not looked at.
-    std::istringstream in(text);
+// Reads one JSON value from the stream; whatever follows it is not looked at.
+void apply_config(std::istream& in, AgentConfig& config) {
     json j;
     in >> j;
     if (!j.is_object()) return;
@@ -84,6 +80,13 @@ void apply_config_text(const std::string& text, AgentConfig& config) {
     if (j.contains("machine_name")) config.machine_name = j.at("machine_name").get<std::string>();
     if (j.contains("target_fps")) config.target_fps = to_u32(j.at("target_fps"), "target_fps");
     if (j.contains("bitrate_kbps")) config.bitrate_kbps = to_u32(j.at("bitrate_kbps"), "bitrate_kbps");
+}
+
+}  // namespace
+
+void apply_config_text(const std::string& text, AgentConfig& config) {
+    std::istringstream in(text);
+    apply_config(in, config);
 }
 
 bool load_config(AgentConfig& config) {
@@ -101,7 +104,7 @@ bool load_config(AgentConfig& config) {
     }
 
     try {
-        apply_config_text(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), config);
+        apply_config(in, config);
     } catch (const std::exception& e) {
         spdlog::error("Failed to parse config: {}", e.what());
         return false;

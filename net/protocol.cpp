@@ -14,6 +14,11 @@ const std::string* string_field(const nlohmann::json& doc, const char* key) {
     return it != doc.end() && it->is_string() ? it->get_ptr<const std::string*>() : nullptr;
 }
 
+// Bytes that are not UTF-8 become U+FFFD.
+std::string dump_replacing(const nlohmann::json& doc) {
+    return doc.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 std::string dump_or_empty(const nlohmann::json& doc) {
     try {
         return doc.dump();
@@ -55,14 +60,12 @@ std::string build_relay_signal(const std::string& session_id, const std::string&
 
 std::string build_viewer_signal(const std::string& payload) {
     using namespace relay_text;
-    return nlohmann::json{{TypeKey, P2PSignal}, {PayloadKey, payload}}.dump(-1, ' ', false,
-                                                                          nlohmann::json::error_handler_t::replace);
+    return dump_replacing(nlohmann::json{{TypeKey, P2PSignal}, {PayloadKey, payload}});
 }
 
 std::string build_session_text(const char* type, const std::string& session_id) {
     using namespace relay_text;
-    return nlohmann::json{{TypeKey, type}, {SessionIdKey, session_id}}.dump(-1, ' ', false,
-                                                                          nlohmann::json::error_handler_t::replace);
+    return dump_replacing(nlohmann::json{{TypeKey, type}, {SessionIdKey, session_id}});
 }
 
 std::vector<uint8_t> build_relay_frame(const std::string& session_id, const uint8_t* payload, size_t size) {
