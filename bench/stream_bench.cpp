@@ -3,6 +3,10 @@
 // scripts/bench-pipeline builds and runs it.
 //
 //   stream_bench [--width W] [--height H] [--joins N] [--seconds S] [--slow-seconds S]
+//                [--only idle|still|moving|small|fps60|slow]
+//
+// With ZARVEX_BENCH_PERF=FILE the agent is recorded with `perf record -g` while a phase's
+// CPU is measured.
 //
 // Measures: the agent's CPU per moving picture against ffmpeg's; the same for a desktop
 // where only a terminal in a quarter of the screen scrolls; join latency (key-exchange
@@ -139,6 +143,8 @@ struct Options {
     int joins = 20;
     int seconds = 10;
     int slow_seconds = 30;
+    std::string only;  // one phase: idle, still, moving, small, fps60, slow
+    bool wants(const char* phase) const { return only.empty() || only == phase; }
 };
 
 class Bench {
@@ -182,8 +188,14 @@ public:
     // Agent CPU seconds over a time span.
     double agent_cpu(std::chrono::milliseconds span) {
         const double start = process_cpu(rig_.agent().pid());
+        Process perf;
+        if (const char* file = std::getenv("ZARVEX_BENCH_PERF"))
+            perf.start({"/usr/bin/perf", "record", "-q", "-g", "-o", file, "-p", std::to_string(rig_.agent().pid()),
+                        "--", "sleep", std::to_string(std::chrono::duration<double>(span).count())});
         std::this_thread::sleep_for(span);
-        return process_cpu(rig_.agent().pid()) - start;
+        const double cpu = process_cpu(rig_.agent().pid()) - start;
+        perf.wait(10s);
+        return cpu;
     }
 
     // ffmpeg's CPU seconds per picture on the display, same size, rate and bit rate.
@@ -240,7 +252,8 @@ int main(int argc, char** argv) {
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string a = argv[i];
         int v = std::atoi(argv[i + 1]);
-        if (a == "--width") opt.width = v;
+        if (a == "--only") opt.only = argv[i + 1];
+        else if (a == "--width") opt.width = v;
         else if (a == "--height") opt.height = v;
         else if (a == "--joins") opt.joins = v;
         else if (a == "--seconds") opt.seconds = v;
@@ -254,112 +267,125 @@ int main(int argc, char** argv) {
     // Idle: no viewer.
     if (!b.screen({"zarvex-testpattern", "--moving", "--fps", "60"}) || !b.agent(30)) return 1;
     std::this_thread::sleep_for(1s);
-    const double idle_pct = b.agent_cpu(5s) / 5.0 * 100;
+    double idle_pct = 0;
+    if (opt.wants("idle")) idle_pct = b.agent_cpu(5s) / 5.0 * 100;
 
     // Still screen: one viewer, joins, CPU against ffmpeg's.
-    b.screen({"zarvex-testpattern", "--static"});
-    std::this_thread::sleep_for(1s);
-    std::vector<double> join_still = b.joins(opt.joins);
-    double still_cpu = 0;
-    {
-        Viewer v(false);
-        v.join(b.rig());
+    std::vector<double> join_still;
+    double still_cpu = 0, ffmpeg_still = 1;
+    if (opt.wants("still")) {
+        b.screen({"zarvex-testpattern", "--static"});
         std::this_thread::sleep_for(1s);
-        still_cpu = b.agent_cpu(span) / opt.seconds;  // per second
+        join_still = b.joins(opt.joins);
+        {
+            Viewer v(false);
+            v.join(b.rig());
+            std::this_thread::sleep_for(1s);
+            still_cpu = b.agent_cpu(span) / opt.seconds;  // per second
+        }
+        ffmpeg_still = b.ffmpeg_cpu_per_frame(30, 30 * opt.seconds) * 30;  // per second
     }
-    const double ffmpeg_still = b.ffmpeg_cpu_per_frame(30, 30 * opt.seconds) * 30;  // per second
 
     // Moving screen at 30 fps.
-    b.screen({"zarvex-testpattern", "--moving", "--fps", "60"});
-    std::vector<double> join_moving = b.joins(opt.joins);
-    double moving_cpu_frame = 0, gaps30_p50 = 0, gaps30_p95 = 0, ten_ratio = 0, one_cpu = 0;
+    std::vector<double> join_moving;
+    double moving_cpu_frame = 0, gaps30_p50 = 0, gaps30_p95 = 0, ten_ratio = 0, one_cpu = 0, ffmpeg_moving = 1;
     int moving_errors = 0;
-    {
-        Viewer v;
-        v.join(b.rig());
-        std::this_thread::sleep_for(1s);
-        v.take_gaps();
-        const uint64_t f0 = v.frames();
-        const double cpu = b.agent_cpu(span);
-        const uint64_t frames = v.frames() - f0;
-        moving_cpu_frame = frames ? cpu / static_cast<double>(frames) : 0;
-        one_cpu = cpu;
-        std::vector<double> gaps = v.take_gaps();
-        gaps30_p50 = percentile(gaps, 0.5);
-        gaps30_p95 = percentile(gaps, 0.95);
-        moving_errors = v.errors();
-        std::vector<std::unique_ptr<Viewer>> more;
-        for (int i = 0; i < 9; ++i) {
-            more.push_back(std::make_unique<Viewer>(false));
-            more.back()->join(b.rig());
+    if (opt.wants("moving")) {
+        b.screen({"zarvex-testpattern", "--moving", "--fps", "60"});
+        join_moving = b.joins(opt.joins);
+        {
+            Viewer v;
+            v.join(b.rig());
+            std::this_thread::sleep_for(1s);
+            v.take_gaps();
+            const uint64_t f0 = v.frames();
+            const double cpu = b.agent_cpu(span);
+            const uint64_t frames = v.frames() - f0;
+            moving_cpu_frame = frames ? cpu / static_cast<double>(frames) : 0;
+            one_cpu = cpu;
+            std::vector<double> gaps = v.take_gaps();
+            gaps30_p50 = percentile(gaps, 0.5);
+            gaps30_p95 = percentile(gaps, 0.95);
+            moving_errors = v.errors();
+            std::vector<std::unique_ptr<Viewer>> more;
+            for (int i = 0; i < 9; ++i) {
+                more.push_back(std::make_unique<Viewer>(false));
+                more.back()->join(b.rig());
+            }
+            std::this_thread::sleep_for(1s);
+            ten_ratio = b.agent_cpu(span) / std::max(one_cpu, 1e-9);
         }
-        std::this_thread::sleep_for(1s);
-        ten_ratio = b.agent_cpu(span) / std::max(one_cpu, 1e-9);
+        ffmpeg_moving = b.ffmpeg_cpu_per_frame(30, 30 * opt.seconds);
     }
-    const double ffmpeg_moving = b.ffmpeg_cpu_per_frame(30, 30 * opt.seconds);
 
     // Small changes: a terminal scrolling in a quarter of the screen.
-    b.screen({"scroll_desktop", "--fps", "30"});
-    double small_cpu_frame = 0;
-    {
-        Viewer v(false);
-        v.join(b.rig());
-        std::this_thread::sleep_for(1s);
-        const uint64_t f0 = v.frames();
-        const double cpu = b.agent_cpu(span);
-        const uint64_t frames = v.frames() - f0;
-        small_cpu_frame = frames ? cpu / static_cast<double>(frames) : 0;
+    double small_cpu_frame = 0, ffmpeg_small = 1;
+    if (opt.wants("small")) {
+        b.screen({"scroll_desktop", "--fps", "30"});
+        {
+            Viewer v(false);
+            v.join(b.rig());
+            std::this_thread::sleep_for(1s);
+            const uint64_t f0 = v.frames();
+            const double cpu = b.agent_cpu(span);
+            const uint64_t frames = v.frames() - f0;
+            small_cpu_frame = frames ? cpu / static_cast<double>(frames) : 0;
+        }
+        ffmpeg_small = b.ffmpeg_cpu_per_frame(30, 30 * opt.seconds);
     }
-    const double ffmpeg_small = b.ffmpeg_cpu_per_frame(30, 30 * opt.seconds);
 
     // 60 fps: gaps and the rate sustained.
-    b.screen({"zarvex-testpattern", "--moving", "--fps", "120"});
-    if (!b.agent(60)) return 1;
     double gaps60_p50 = 0, gaps60_p95 = 0, fps60 = 0;
-    {
-        Viewer v(false);
-        v.join(b.rig());
-        std::this_thread::sleep_for(1s);
-        v.take_gaps();
-        const uint64_t f0 = v.frames();
-        std::this_thread::sleep_for(span);
-        fps60 = static_cast<double>(v.frames() - f0) / opt.seconds;
-        std::vector<double> gaps = v.take_gaps();
-        gaps60_p50 = percentile(gaps, 0.5);
-        gaps60_p95 = percentile(gaps, 0.95);
+    if (opt.wants("fps60")) {
+        b.screen({"zarvex-testpattern", "--moving", "--fps", "120"});
+        if (!b.agent(60)) return 1;
+        {
+            Viewer v(false);
+            v.join(b.rig());
+            std::this_thread::sleep_for(1s);
+            v.take_gaps();
+            const uint64_t f0 = v.frames();
+            std::this_thread::sleep_for(span);
+            fps60 = static_cast<double>(v.frames() - f0) / opt.seconds;
+            std::vector<double> gaps = v.take_gaps();
+            gaps60_p50 = percentile(gaps, 0.5);
+            gaps60_p95 = percentile(gaps, 0.95);
+        }
     }
 
     // The relay link at a quarter of the bit rate, then fast again.
-    b.screen({"zarvex-testpattern", "--moving", "--fps", "60"});
-    ThrottleProxy link;
-    link.start(b.rig().port());
-    link.set_rate(4000 * 1000 / 8 / 4);
-    if (!b.agent(30, "http://127.0.0.1:" + std::to_string(link.port()))) return 1;
     double age10 = 0, age30 = 0, recovery_ms = -1, slow_fps = 0;
     int slow_errors = 0;
     uint64_t slow_lost = 0;
-    {
-        Viewer v;
-        v.join(b.rig());
-        const auto start = Clock::now();
-        const uint64_t f0 = v.frames();
-        std::this_thread::sleep_for(std::chrono::seconds(opt.slow_seconds));
-        const auto end = Clock::now();
-        slow_fps = static_cast<double>(v.frames() - f0) / opt.slow_seconds;
-        age10 = percentile(v.ages(start + 5s, start + 10s), 0.95);
-        age30 = percentile(v.ages(end - 5s, end), 0.95);
-        link.set_rate(0);
-        const auto fast = Clock::now();
-        wait_until(
-            [&] {
-                auto recent = v.ages(Clock::now() - 300ms, Clock::now());
-                return !recent.empty() && percentile(recent, 0.95) < 100;
-            },
-            10s);
-        recovery_ms = std::chrono::duration<double, std::milli>(Clock::now() - fast).count();
-        std::this_thread::sleep_for(1s);
-        slow_errors = v.errors();
-        slow_lost = v.session.lost_messages();
+    ThrottleProxy link;
+    if (opt.wants("slow")) {
+        b.screen({"zarvex-testpattern", "--moving", "--fps", "60"});
+        link.start(b.rig().port());
+        link.set_rate(4000 * 1000 / 8 / 4);
+        if (!b.agent(30, "http://127.0.0.1:" + std::to_string(link.port()))) return 1;
+        {
+            Viewer v;
+            v.join(b.rig());
+            const auto start = Clock::now();
+            const uint64_t f0 = v.frames();
+            std::this_thread::sleep_for(std::chrono::seconds(opt.slow_seconds));
+            const auto end = Clock::now();
+            slow_fps = static_cast<double>(v.frames() - f0) / opt.slow_seconds;
+            age10 = percentile(v.ages(start + 5s, start + 10s), 0.95);
+            age30 = percentile(v.ages(end - 5s, end), 0.95);
+            link.set_rate(0);
+            const auto fast = Clock::now();
+            wait_until(
+                [&] {
+                    auto recent = v.ages(Clock::now() - 300ms, Clock::now());
+                    return !recent.empty() && percentile(recent, 0.95) < 100;
+                },
+                10s);
+            recovery_ms = std::chrono::duration<double, std::milli>(Clock::now() - fast).count();
+            std::this_thread::sleep_for(1s);
+            slow_errors = v.errors();
+            slow_lost = v.session.lost_messages();
+        }
     }
 
     auto p95 = [](const std::vector<double>& v) { return percentile(v, 0.95); };
