@@ -55,6 +55,13 @@ private:
     std::atomic<uint32_t> next_check_point_{1};
 };
 
+// Recovery: after a failure (a crash, or the agent stopping with a non-zero exit code, as it
+// does when the display is lost) the service manager starts the service again, 5 s after
+// each of the first failures and every 30 s after that; the count starts over after a day
+// without a failure. The Windows side of the unit's Restart=on-failure / RestartSec=5.
+inline constexpr uint32_t AGENT_SERVICE_RESTART_DELAYS_MS[] = {5000, 5000, 30000};
+inline constexpr uint32_t AGENT_SERVICE_FAILURE_RESET_S = 24 * 60 * 60;
+
 // The registered command line: the executable's path in double quotes, then " --service".
 std::string windows_binary_path(const std::string& executable);
 

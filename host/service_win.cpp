@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <iostream>
+#include <iterator>
 #include <mutex>
 #include <string>
 
@@ -49,6 +50,24 @@ void WINAPI service_main(DWORD /*argc*/, LPSTR* /*argv*/) {
     report_status(ServiceEvent::RuntimeReturned, static_cast<DWORD>(result));
 }
 
+// The manager restarts the service after it fails, a non-zero exit code included (only
+// crashes count without the flag). Says on the console when that could not be set.
+void set_recovery(SC_HANDLE service) {
+    SC_ACTION actions[std::size(AGENT_SERVICE_RESTART_DELAYS_MS)];
+    for (size_t i = 0; i < std::size(actions); ++i) actions[i] = {SC_ACTION_RESTART, AGENT_SERVICE_RESTART_DELAYS_MS[i]};
+    SERVICE_FAILURE_ACTIONSA failure{};
+    failure.dwResetPeriod = AGENT_SERVICE_FAILURE_RESET_S;
+    failure.cActions = static_cast<DWORD>(std::size(actions));
+    failure.lpsaActions = actions;
+    SERVICE_FAILURE_ACTIONS_FLAG on_exit_code{};
+    on_exit_code.fFailureActionsOnNonCrashFailures = TRUE;
+    if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure) ||
+        !ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &on_exit_code)) {
+        const DWORD error = GetLastError();
+        std::cerr << "Warning: the service will not be restarted after a failure (error " << error << ")" << std::endl;
+    }
+}
+
 }  // namespace
 
 bool install_service() {
@@ -84,6 +103,7 @@ bool install_service() {
     SERVICE_DESCRIPTIONA info{};
     info.lpDescription = description.data();
     ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &info);
+    set_recovery(service);
     StartServiceA(service, 0, nullptr);
     std::cout << "Service installed and started successfully." << std::endl;
     CloseServiceHandle(service);

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <string>
 
 #include "host/service_unit.h"
@@ -90,6 +91,28 @@ TEST_F(WindowsService, InstallRunsTheServiceUntilStopAndUninstallRemovesIt) {
         auto* description = reinterpret_cast<SERVICE_DESCRIPTIONA*>(description_buffer);
         ASSERT_NE(description->lpDescription, nullptr);
         EXPECT_EQ(std::string(description->lpDescription), AGENT_SERVICE_DESCRIPTION);
+    }
+
+    // Restarted after a failure, a non-zero exit code included (a lost display).
+    alignas(SERVICE_FAILURE_ACTIONSA) char failure_buffer[1024];
+    if (QueryServiceConfig2A(h.service, SERVICE_CONFIG_FAILURE_ACTIONS, reinterpret_cast<BYTE*>(failure_buffer),
+                             sizeof(failure_buffer), &needed)) {
+        auto* failure = reinterpret_cast<SERVICE_FAILURE_ACTIONSA*>(failure_buffer);
+        EXPECT_EQ(failure->dwResetPeriod, DWORD{AGENT_SERVICE_FAILURE_RESET_S});
+        ASSERT_EQ(failure->cActions, DWORD{std::size(AGENT_SERVICE_RESTART_DELAYS_MS)});
+        for (DWORD i = 0; i < failure->cActions; ++i) {
+            EXPECT_EQ(failure->lpsaActions[i].Type, SC_ACTION_RESTART);
+            EXPECT_EQ(failure->lpsaActions[i].Delay, DWORD{AGENT_SERVICE_RESTART_DELAYS_MS[i]});
+        }
+    }
+    SERVICE_FAILURE_ACTIONS_FLAG on_exit_code{};
+    if (QueryServiceConfig2A(h.service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, reinterpret_cast<BYTE*>(&on_exit_code),
+                             sizeof(on_exit_code), &needed)) {
+        EXPECT_TRUE(on_exit_code.fFailureActionsOnNonCrashFailures);
+    }
+    // Wine's service manager has no failure-actions flag: the install says so and goes on.
+    if (!under_wine()) {
+        EXPECT_EQ(install.err.find("will not be restarted"), std::string::npos) << install.err;
     }
 
     // The service process reached the runtime, and the manager sees it running.
