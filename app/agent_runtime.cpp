@@ -160,7 +160,9 @@ int run_agent(const RuntimeHooks& hooks) {
     const int64_t interval_ns = static_cast<int64_t>(frame_interval_us) * 1000;
     VideoStream stream(capture, encoder, stream_requests, config.target_fps, config.bitrate_kbps);
     VideoSink video_sink;
-    video_sink.send = [&ws](const std::vector<uint8_t>& message) { return ws.send_to_all(message); };
+    video_sink.send = [&ws](const std::vector<uint8_t>& message, bool keyframe) {
+        return ws.send_video_to_all(message, keyframe);
+    };
     video_sink.queued_bytes = [&ws] { return ws.queued_bytes(); };
     video_sink.sent_bytes = [&ws] { return ws.sent_bytes(); };
     uint64_t ready_generation = 0;

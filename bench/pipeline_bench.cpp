@@ -132,7 +132,7 @@ int main(int argc, char** argv) {
     StreamRequests requests;
     VideoStream stream(capture, encoder, requests, opt.fps, opt.bitrate);
     VideoSink sink;
-    sink.send = [&](const std::vector<uint8_t>& message) {
+    sink.send = [&](const std::vector<uint8_t>& message, bool) {
         auto t = Clock::now();
         for (auto& s : sessions) {
             std::vector<uint8_t> envelope = s->encrypt(message);

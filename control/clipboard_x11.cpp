@@ -193,7 +193,9 @@ private:
         Clock::time_point last_activity;
     };
 
-    SelectionServer() = default;
+    // The serving thread logs until this object's destructor joins it at exit: the log
+    // registry, a static of its own, is made first so that it is destroyed after.
+    SelectionServer() { spdlog::default_logger_raw(); }
 
     bool start_locked() {
         if (thread_.joinable() && !ended_) return true;

@@ -114,7 +114,8 @@ VideoStream::Step VideoStream::step(const VideoSink& sink, int wait_ms) {
                         : encoder_->encode_changed(picture->pixels(), picture->stride, picture->damage, encoded_, key);
     if (!ok) return Step::Failed;
     const bool delivered = sink.send(build_video_frame(encoded_, static_cast<uint16_t>(picture->width),
-                                                       static_cast<uint16_t>(picture->height), key));
+                                                       static_cast<uint16_t>(picture->height), key),
+                                     key);
     typical_picture_ = typical_picture_ == 0 ? static_cast<double>(encoded_.size())
                                              : typical_picture_ * 0.9 + static_cast<double>(encoded_.size()) * 0.1;
     ++pictures_sent_;

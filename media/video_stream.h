@@ -42,7 +42,7 @@ private:
 struct VideoSink {
     // One finished VideoFrame message, for every ready viewer; false when some viewer
     // missed it (the next picture is then a keyframe).
-    std::function<bool(const std::vector<uint8_t>&)> send;
+    std::function<bool(const std::vector<uint8_t>&, bool keyframe)> send;
     // Bytes the connection holds that have not been written yet; empty means none.
     std::function<size_t()> queued_bytes;
     // Bytes the connection has written so far; empty when it cannot tell.

@@ -56,6 +56,10 @@ public:
     // False when some ready session's frame could not be queued (not connected, or the
     // outgoing queue refused it): that viewer missed the message.
     bool send_to_all(const std::vector<uint8_t>& message);
+    // A VideoFrame message for every ready session, except that a session whose key is new
+    // (a viewer that just became ready, or re-keyed) gets nothing until a keyframe: a
+    // picture that depends on ones it never saw would not decode. Same result as send_to_all.
+    bool send_video_to_all(const std::vector<uint8_t>& message, bool keyframe);
     void send_signal(const std::string& session_id, const std::string& payload);
     // Closes the relay connection (1000 "Normal closure" for an orderly stop; 1001 "Going
     // away" when the agent must go, such as when its display is lost) after every viewer
@@ -92,7 +96,9 @@ private:
     struct Session {
         std::unique_ptr<E2ECrypto> crypto;
         std::vector<uint8_t> peer_key;  // viewer key of the last completed exchange
+        bool awaiting_keyframe = true;  // no keyframe sent under the current key yet
     };
+    bool send_to_ready(const std::vector<uint8_t>& message, bool video, bool keyframe);
 
     std::atomic<bool> connected_{false};
     std::atomic<uint64_t> ready_generation_{0};

@@ -21,6 +21,10 @@ inline constexpr bool kThreadSanitizer = true;
 inline constexpr bool kThreadSanitizer = false;
 #endif
 
+// How many times slower our code runs under the sanitizer, for bounds on latency: checked
+// memory accesses (AddressSanitizer) and every access and lock recorded (ThreadSanitizer).
+inline constexpr int kSanitizerSlowdown = kAddressSanitizer ? 2 : kThreadSanitizer ? 5 : 1;
+
 // AddressSanitizer's quarantine of freed blocks in MiB: quarantine_size_mb in
 // ASAN_OPTIONS, else the runtime's default of 256.
 inline size_t asan_quarantine_mib() {
