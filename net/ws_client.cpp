@@ -235,26 +235,26 @@ bool WsClient::has_ready_session() {
     return false;
 }
 
-bool WsClient::send_to_all(const std::vector<uint8_t>& message) { return send_to_ready(message, false, false); }
+bool WsClient::send_to_all(const std::vector<uint8_t>& message) { return send_to_ready(message, Kind::Other); }
 
 bool WsClient::send_video_to_all(const std::vector<uint8_t>& message, bool keyframe) {
-    return send_to_ready(message, true, keyframe);
+    return send_to_ready(message, keyframe ? Kind::Keyframe : Kind::Delta);
 }
 
-bool WsClient::send_to_ready(const std::vector<uint8_t>& message, bool video, bool keyframe) {
+bool WsClient::send_to_ready(const std::vector<uint8_t>& message, Kind kind) {
     if (!connected_) return false;
     bool all = true;
     std::lock_guard<std::mutex> lock(sessions_mutex_);
     for (auto& [session_id, session] : sessions_) {
         if (!session.crypto->is_ready()) continue;
         // Ready after this picture's keyframe decision was made: its keyframe comes next.
-        if (video && !keyframe && session.awaiting_keyframe) continue;
+        if (kind == Kind::Delta && session.awaiting_keyframe) continue;
         auto envelope = session.crypto->encrypt(message);
         if (envelope.empty() || !send_frame_locked(session_id, envelope.data(), envelope.size())) {
             all = false;
             continue;
         }
-        if (video && keyframe) session.awaiting_keyframe = false;
+        if (kind == Kind::Keyframe) session.awaiting_keyframe = false;
     }
     return all;
 }

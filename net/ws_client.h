@@ -98,7 +98,8 @@ private:
         std::vector<uint8_t> peer_key;  // viewer key of the last completed exchange
         bool awaiting_keyframe = true;  // no keyframe sent under the current key yet
     };
-    bool send_to_ready(const std::vector<uint8_t>& message, bool video, bool keyframe);
+    enum class Kind { Other, Delta, Keyframe };  // what a message is, for send_to_ready
+    bool send_to_ready(const std::vector<uint8_t>& message, Kind kind);
 
     std::atomic<bool> connected_{false};
     std::atomic<uint64_t> ready_generation_{0};
