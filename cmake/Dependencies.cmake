@@ -13,6 +13,8 @@ pkg_check_modules(X11LIBS IMPORTED_TARGET x11 xext xdamage xfixes xrandr xtst)
 pkg_check_modules(PULSE IMPORTED_TARGET libpulse-simple libpulse)
 pkg_check_modules(SQLITE IMPORTED_TARGET sqlite3)
 pkg_check_modules(GST IMPORTED_TARGET gstreamer-1.0 gstreamer-sdp-1.0 gstreamer-webrtc-1.0)
+# libnice, the ICE agent behind webrtcbin: its streams are closed by hand at teardown.
+pkg_check_modules(NICE IMPORTED_TARGET nice)
 pkg_check_modules(SYSTEMD IMPORTED_TARGET libsystemd)
 pkg_check_modules(APPINDICATOR IMPORTED_TARGET ayatana-appindicator3-0.1 gtk+-3.0 gio-2.0)
 find_package(CURL)

@@ -192,19 +192,24 @@ void P2PSession::Peer::close() {
     pipeline.destroy();
 }
 
-P2PSession::P2PSession(Sender signal_sender, std::shared_ptr<StunSelector> stun) : peer_(std::make_shared<Peer>()) {
+P2PSession::P2PSession(Sender signal_sender, std::shared_ptr<StunSelector> stun, StunResolver* resolver)
+    : peer_(std::make_shared<Peer>()) {
     peer_->signal_sender = std::move(signal_sender);
     peer_->stun = std::move(stun);
-    setup_peer_connection();
+    setup_peer_connection(resolver);
 }
 
 P2PSession::~P2PSession() { peer_->close(); }
 
-void P2PSession::setup_peer_connection() {
+void P2PSession::setup_peer_connection(StunResolver* resolver) {
     Peer& p = *peer_;
     if (p.stun) p.stun_url = p.stun->current();
+    // An unresolved server is left out: gathering then ends with host candidates only, and
+    // the selector moves later peers on to the next server.
+    std::string server = stun_url_for_webrtcbin(p.stun_url);
+    if (resolver && !server.empty()) server = resolver->address_for(p.stun_url, std::chrono::seconds(1));
     std::string error;
-    if (!p.pipeline.create(stun_url_for_webrtcbin(p.stun_url), error)) {
+    if (!p.pipeline.create(server, error)) {
         p.setup_error = error;
         logger()->error("P2P peer connection not created: {}", error);
         return;
@@ -270,7 +275,7 @@ bool P2PSession::channel_open() const {
 std::string P2PSession::stun_server() const { return peer_->stun_url; }
 
 P2PManager::P2PManager(std::vector<std::string> stun_servers)
-    : stun_(std::make_shared<StunSelector>(std::move(stun_servers))) {
+    : stun_(std::make_shared<StunSelector>(stun_servers)), resolver_(std::move(stun_servers)) {
     warm_up_ = std::thread([] {
         std::string why;
         if (p2pgst::available(&why)) p2pgst::make_certificate();
@@ -296,7 +301,7 @@ void P2PManager::handle_signal(const std::string& session_id, const std::string&
         auto sender = [this, session_id](const std::string& out) {
             if (signal_sender) signal_sender(session_id, out);
         };
-        it = sessions_.emplace(session_id, std::make_unique<P2PSession>(sender, stun_)).first;
+        it = sessions_.emplace(session_id, std::make_unique<P2PSession>(sender, stun_, &resolver_)).first;
     }
     it->second->apply_signal(payload);
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "net/p2p_signal.h"
+#include "net/stun_resolver.h"
 
 // The public STUN servers peers ask for their reflexive address, in order of preference.
 std::vector<std::string> default_stun_servers();
@@ -28,8 +29,11 @@ public:
     using Sender = std::function<void(const std::string& payload)>;
 
     // Stores the sender and sets up the peer connection. `stun` picks the STUN server
-    // and hears whether it worked; without one no STUN server is used.
-    explicit P2PSession(Sender signal_sender, std::shared_ptr<StunSelector> stun = nullptr);
+    // and hears whether it worked; without one no STUN server is used. With `resolver`
+    // the server is given to webrtcbin by address (and not at all when its name did not
+    // resolve); without, by name.
+    explicit P2PSession(Sender signal_sender, std::shared_ptr<StunSelector> stun = nullptr,
+                        StunResolver* resolver = nullptr);
     ~P2PSession();  // closes the channel and the connection
     P2PSession(const P2PSession&) = delete;
     P2PSession& operator=(const P2PSession&) = delete;
@@ -44,7 +48,7 @@ public:
     struct Peer;  // state shared with webrtcbin's callbacks
 
 private:
-    void setup_peer_connection();
+    void setup_peer_connection(StunResolver* resolver);
 
     std::shared_ptr<Peer> peer_;
 };
@@ -58,7 +62,8 @@ class P2PManager {
 public:
     using SignalSender = std::function<void(const std::string& session_id, const std::string& payload)>;
 
-    // Starts GStreamer and makes the DTLS certificate in the background.
+    // Starts GStreamer, makes the DTLS certificate and looks up the STUN servers in the
+    // background.
     explicit P2PManager(std::vector<std::string> stun_servers = default_stun_servers());
     ~P2PManager();  // close_all
     P2PManager(const P2PManager&) = delete;
@@ -85,5 +90,6 @@ private:
     mutable std::mutex mutex_;
     std::map<std::string, std::unique_ptr<P2PSession>> sessions_;
     std::shared_ptr<StunSelector> stun_;
+    StunResolver resolver_;
     std::thread warm_up_;
 };

@@ -1,6 +1,9 @@
 #include "net/p2p_gst.h"
 
 #include <mutex>
+#include <vector>
+
+#include <nice/agent.h>
 
 #include <spdlog/spdlog.h>
 
@@ -82,6 +85,64 @@ GstBusSyncReply on_bus_message(GstBus*, GstMessage* msg, gpointer) {
     return GST_BUS_DROP;
 }
 
+// The NiceAgent behind webrtcbin's ICE object (a new reference), or null.
+NiceAgent* nice_agent_of(GstElement* webrtc) {
+    GObject* ice = nullptr;
+    if (g_object_class_find_property(G_OBJECT_GET_CLASS(webrtc), "ice-agent"))
+        g_object_get(webrtc, "ice-agent", &ice, nullptr);
+    if (!ice) return nullptr;
+    GObject* agent = nullptr;
+    if (g_object_class_find_property(G_OBJECT_GET_CLASS(ice), "agent")) g_object_get(ice, "agent", &agent, nullptr);
+    g_object_unref(ice);
+    if (agent && !NICE_IS_AGENT(agent)) {
+        g_object_unref(agent);
+        return nullptr;
+    }
+    return reinterpret_cast<NiceAgent*>(agent);
+}
+
+// libnice asks the local network's routers for UPnP port mappings by default: every peer
+// multicasts SSDP searches and keeps sockets for the answers, which a peer ended while its
+// search ran kept for good. STUN's reflexive candidates and the host candidates are what
+// viewers need, so UPnP is switched off.
+void disable_upnp(GstElement* webrtc) {
+    if (NiceAgent* agent = nice_agent_of(webrtc)) {
+        if (g_object_class_find_property(G_OBJECT_GET_CLASS(agent), "upnp")) g_object_set(agent, "upnp", FALSE, nullptr);
+        g_object_unref(agent);
+    }
+}
+
+// libnice closes a removed stream's sockets later, on the ICE object's own thread, and that
+// thread ends with the ICE object: a peer torn down at the wrong moment kept its sockets for
+// good. So the streams are removed while that thread still runs, and teardown waits (up to
+// a second) until it has closed their sockets.
+void close_ice_streams(GstElement* webrtc) {
+    NiceAgent* agent = nice_agent_of(webrtc);
+    if (!agent) return;
+    std::vector<GSocket*> sockets;
+    for (guint id = 1; id <= 64; ++id) {
+        gchar* ufrag = nullptr;
+        gchar* pwd = nullptr;
+        if (!nice_agent_get_local_credentials(agent, id, &ufrag, &pwd)) continue;
+        g_free(ufrag);
+        g_free(pwd);
+        for (guint component = 1; component <= 2; ++component) {
+            GPtrArray* list = nice_agent_get_sockets(agent, id, component);
+            if (!list) continue;
+            for (guint i = 0; i < list->len; ++i)
+                sockets.push_back(G_SOCKET(g_object_ref(g_ptr_array_index(list, i))));
+            g_ptr_array_unref(list);
+        }
+        nice_agent_remove_stream(agent, id);
+    }
+    g_object_unref(agent);
+    const gint64 deadline = g_get_monotonic_time() + G_TIME_SPAN_SECOND;
+    for (GSocket* socket : sockets) {
+        while (!g_socket_is_closed(socket) && g_get_monotonic_time() < deadline) g_usleep(2000);
+        g_object_unref(socket);
+    }
+}
+
 }  // namespace
 
 bool available(std::string* why) {
@@ -147,6 +208,7 @@ bool WebRtcPipeline::create(const std::string& stun_url, std::string& error) {
     }
     gst_bin_add(GST_BIN(pipeline_), webrtc_);  // the bin now owns the element
     if (!stun_url.empty()) g_object_set(webrtc_, "stun-server", stun_url.c_str(), nullptr);
+    disable_upnp(webrtc_);
     GstBus* bus = gst_pipeline_get_bus(GST_PIPELINE(pipeline_));
     gst_bus_set_sync_handler(bus, on_bus_message, nullptr, nullptr);
     gst_object_unref(bus);
@@ -168,6 +230,7 @@ bool WebRtcPipeline::play(std::string& error) {
 void WebRtcPipeline::destroy() {
     if (!pipeline_) return;
     gst_element_set_state(pipeline_, GST_STATE_NULL);
+    if (webrtc_) close_ice_streams(webrtc_);  // the ICE object lives on until the unref below
     GstBus* bus = gst_pipeline_get_bus(GST_PIPELINE(pipeline_));
     gst_bus_set_sync_handler(bus, nullptr, nullptr, nullptr);
     gst_object_unref(bus);

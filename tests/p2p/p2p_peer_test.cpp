@@ -8,11 +8,9 @@
 #include <thread>
 
 #include "tests/p2p/p2p_rig.h"
-#include "tests/support/sanitizer.h"
 
 using namespace std::chrono;
 using nlohmann::json;
-using testsupport::kSanitizerSlowdown;
 using testsupport::wait_until;
 
 namespace {
@@ -148,9 +146,6 @@ TEST_F(P2PPeer, EndedSessionsReleaseTheirPeersWithTheirThreadsAndSockets) {
     EXPECT_TRUE(wait_until([&] { return entries("/proc/self/task") <= threads_before + 2; }, seconds(20)))
         << entries("/proc/self/task") << " threads, " << threads_before << " before";
     // On a busy machine libnice's sockets of the last peers can take a while to close.
-    // Known gap: under the sanitizers' slowness a peer ended while libnice was still resolving
-    // its STUN server sometimes keeps its sockets for good; the plain build checks this.
-    if (kSanitizerSlowdown > 1) return;
     EXPECT_TRUE(wait_until([&] { return entries("/proc/self/fd") <= fds_before + 2; }, seconds(30)))
         << entries("/proc/self/fd") << " open files, " << fds_before << " before:" << open_files();
 }

@@ -84,3 +84,28 @@ TEST(P2PSignal, StunSelectorMovesOnWhenTheServerGaveNoAddress) {
     EXPECT_EQ(stun_url_for_webrtcbin("stun://h:1"), "stun://h:1");
     EXPECT_EQ(stun_url_for_webrtcbin(""), "");
 }
+
+TEST(P2PSignal, StunUrlsSplitIntoHostAndPort) {
+    std::string host, port;
+    ASSERT_TRUE(split_stun_url("stun:stun.example.net:19302", host, port));
+    EXPECT_EQ(host + "|" + port, "stun.example.net|19302");
+    ASSERT_TRUE(split_stun_url("stun://192.0.2.7", host, port));
+    EXPECT_EQ(host + "|" + port, "192.0.2.7|3478");
+    ASSERT_TRUE(split_stun_url("stun:[2001:db8::1]:5349", host, port));
+    EXPECT_EQ(host + "|" + port, "2001:db8::1|5349");
+    for (const char* bad : {"", "stun:", "turn:h:1", "stun::1", "stun:h:", "stun:h:0", "stun:h:65536", "stun:h:1x",
+                            "stun:h:99999999999999999999", "stun:2001:db8::1", "stun:[::1", "stun:[::1]x"}) {
+        EXPECT_FALSE(split_stun_url(bad, host, port)) << bad;
+    }
+}
+
+TEST(P2PSignal, TheResolverHandsOutAddressesOnly) {
+    StunResolver resolver({"stun:localhost:3478", "stun://[::1]:9", "stun:name.invalid:3478", "turn:x:1"});
+    EXPECT_EQ(resolver.address_for("stun:localhost:3478", std::chrono::seconds(10)), "stun://127.0.0.1:3478");
+    EXPECT_EQ(resolver.address_for("stun://[::1]:9", std::chrono::seconds(10)), "stun://[::1]:9");
+    // Whether the name server answers at once or not at all, a name that cannot resolve
+    // never reaches webrtcbin.
+    EXPECT_EQ(resolver.address_for("stun:name.invalid:3478", std::chrono::milliseconds(200)), "");
+    EXPECT_EQ(resolver.address_for("turn:x:1", std::chrono::seconds(10)), "");
+    EXPECT_EQ(resolver.address_for("stun:unknown:1", std::chrono::seconds(10)), "");
+}
