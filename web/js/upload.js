@@ -58,6 +58,18 @@ export class UploadQueue extends EventTarget {
       offset = end;
       this.emit('progress', { file, sent: offset, total, queued: this.queue.length });
     } while (offset < total);
+    await this.flushed();
+  }
+
+  // A file counts as sent once its bytes have left this browser: the socket may still hold
+  // megabytes when the last chunk is written, and a page closed then would lose them. A
+  // socket that closes (or is replaced) before its buffer empties lost what it held.
+  async flushed() {
+    const ws = this.session.ws;
+    while (ws && ws.bufferedAmount > 0) {
+      if (ws.readyState !== 1 || this.session.ws !== ws) throw new Error('the connection closed before the file was sent');
+      await new Promise((r) => setTimeout(r, 20));
+    }
   }
 
   // Waits for room in the socket's buffer, and through a reconnection (up to 20 s).
