@@ -72,4 +72,25 @@ void BM_SwEncoderEncode(benchmark::State& state) {
 }
 BENCHMARK(BM_SwEncoderEncode)->ArgName("kbps")->Arg(4000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// The encoder's floor: a picture in which nothing changed (no conversion, every
+// macroblock a skip). The CPU column counts libx264's threads too.
+void BM_SwEncoderUnchanged(benchmark::State& state) {
+    spdlog::set_level(spdlog::level::warn);
+    SwEncoder encoder;
+    SyntheticDesktop desktop(W, H);
+    std::vector<uint8_t> out;
+    bool key = false;
+    if (!encoder.init(W, H, 30, 4000) || !encoder.encode(desktop.data(), desktop.stride(), out, key)) {
+        state.SkipWithError("encoder init failed");
+        return;
+    }
+    const std::vector<DamageRect> nothing;
+    for (auto _ : state) {
+        encoder.encode_changed(desktop.data(), desktop.stride(), nothing, out, key);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_SwEncoderUnchanged)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
+
 }  // namespace
