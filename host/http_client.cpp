@@ -57,6 +57,9 @@ std::string http_post_json(const std::string& url, const std::string& body, cons
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &response);
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errbuf);
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    // Straight to the relay: libcurl would otherwise pick a proxy from the environment,
+    // and the agent takes its settings from its configuration only.
+    curl_easy_setopt(c, CURLOPT_PROXY, "");
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, 60L);
     curl_easy_setopt(c, CURLOPT_TIMEOUT, 1800L);
     curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);

@@ -89,6 +89,25 @@ TEST(HttpPostJson, SendsTheBodyAsIsWithBearerOnlyWithAToken) {
     EXPECT_EQ(reqs[1].body, "{}");
 }
 
+// The agent's settings come from its configuration only: a proxy named in the
+// environment (which would see the password) is not used.
+TEST(HttpPostJson, IgnoresProxiesNamedInTheEnvironment) {
+    FakeHttpServer server;
+    ASSERT_TRUE(server.ok());
+    server.answer("/a", 200, "{}");
+    for (const char* name : {"http_proxy", "HTTPS_PROXY", "https_proxy", "ALL_PROXY", "all_proxy"})
+        setenv(name, "http://127.0.0.1:9", 1);
+    std::string answer;
+    try {
+        answer = http_post_json(server.url() + "/a", "{}", "");
+    } catch (const std::exception& e) {
+        answer = e.what();
+    }
+    for (const char* name : {"http_proxy", "HTTPS_PROXY", "https_proxy", "ALL_PROXY", "all_proxy"}) unsetenv(name);
+    EXPECT_EQ(answer, "{}");
+    EXPECT_EQ(server.requests().size(), 1u);
+}
+
 TEST(HttpPostJson, ErrorsCarryStatusBodyAndReason) {
     FakeHttpServer server;
     ASSERT_TRUE(server.ok());
