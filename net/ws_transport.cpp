@@ -640,6 +640,15 @@ WsTransport::WsTransport() = default;
 
 WsTransport::~WsTransport() { stop(); }
 
+namespace {
+
+// The query carries the machine's token: the log gets the URL without it.
+void log_invalid_url(const std::string& url) {
+    spdlog::default_logger_raw()->error("Invalid WebSocket URL: {}", url.substr(0, url.find('?')));
+}
+
+}  // namespace
+
 void WsTransport::set_handler(WsEventHandler handler) { handler_ = std::move(handler); }
 
 bool WsTransport::start(const WsTransportOptions& options) {
@@ -648,7 +657,7 @@ bool WsTransport::start(const WsTransportOptions& options) {
         return false;
     }
     if (!parse_ws_url(options.url)) {
-        spdlog::default_logger_raw()->error("Invalid WebSocket URL: {}", options.url);
+        log_invalid_url(options.url);
         return false;
     }
     impl_ = std::make_shared<Impl>(options, handler_);
@@ -658,7 +667,7 @@ bool WsTransport::start(const WsTransportOptions& options) {
 
 void WsTransport::set_url(const std::string& url) {
     if (!parse_ws_url(url)) {
-        spdlog::default_logger_raw()->error("Invalid WebSocket URL: {}", url);
+        log_invalid_url(url);
         return;
     }
     if (impl_) impl_->set_url(url);

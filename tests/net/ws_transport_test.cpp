@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/log_capture.h"
 #include "tests/support/process.h"
 
 using namespace std::chrono;
@@ -178,7 +179,10 @@ TEST(WsTransport, DeclinedUpgradeAndSilentServerReportWhy) {
 
 TEST(WsTransport, RejectsBadUrlsAndStopsCleanlyWhenNeverStarted) {
     WsTransport t;
-    EXPECT_FALSE(t.start(WsTransportOptions{"http://127.0.0.1/"}));
+    LogCapture logs;
+    EXPECT_FALSE(t.start(WsTransportOptions{"http://127.0.0.1/ws/agent?machine_id=M&token=secret"}));
+    EXPECT_TRUE(logs.contains("error|Invalid WebSocket URL: http://127.0.0.1/ws/agent"));
+    EXPECT_FALSE(logs.contains("secret"));  // the token stays out of the log
     EXPECT_FALSE(t.is_open());
     EXPECT_FALSE(t.send_binary({1, 2, 3}));
     t.stop();
