@@ -9,6 +9,8 @@
 #include <openssl/kdf.h>
 #include <spdlog/spdlog.h>
 
+#include "net/log_text.h"
+
 namespace {
 
 struct PkeyFree {
@@ -181,12 +183,15 @@ std::vector<uint8_t> E2ECrypto::encrypt(const uint8_t* plaintext, size_t size) {
 }
 
 std::optional<std::vector<uint8_t>> E2ECrypto::decrypt(const uint8_t* envelope, size_t size,
-                                                       bool log_tag_mismatch) const {
+                                                       bool log_tag_mismatch, LogRate* rate) const {
     if (!ready_) return std::nullopt;
     bool tag_mismatch = false;
     auto plain = open_envelope(session_key_, envelope, size, &tag_mismatch);
     if (!plain && tag_mismatch && log_tag_mismatch) {
-        spdlog::default_logger_raw()->error("E2E: Decryption failed - authentication tag mismatch");
+        std::optional<uint64_t> held = rate ? rate->admit() : std::optional<uint64_t>{0};
+        if (held)
+            spdlog::default_logger_raw()->error("E2E: Decryption failed - authentication tag mismatch{}",
+                                                held_note(*held));
     }
     return plain;
 }

@@ -6,6 +6,8 @@
 #include <optional>
 #include <vector>
 
+class LogRate;
+
 // HKDF salt shared with viewers, 17 bytes, no terminator.
 inline constexpr char E2E_SALT[] = "lumavexpodium-e2e";
 inline constexpr size_t E2E_SALT_LEN = sizeof(E2E_SALT) - 1;
@@ -66,9 +68,10 @@ public:
 
     // Opens one envelope; no value when not ready, too short, or not authentic.
     // log_tag_mismatch=false keeps a failed open quiet (used when the bytes may be
-    // something other than an envelope).
-    std::optional<std::vector<uint8_t>> decrypt(const uint8_t* envelope, size_t size,
-                                                bool log_tag_mismatch = true) const;
+    // something other than an envelope). With a rate, the failure line is written only
+    // as often as it admits (anyone on the path can send forged frames).
+    std::optional<std::vector<uint8_t>> decrypt(const uint8_t* envelope, size_t size, bool log_tag_mismatch = true,
+                                                LogRate* rate = nullptr) const;
     std::optional<std::vector<uint8_t>> decrypt(const std::vector<uint8_t>& envelope,
                                                 bool log_tag_mismatch = true) const {
         return decrypt(envelope.data(), envelope.size(), log_tag_mismatch);

@@ -120,7 +120,7 @@ void WsClient::handle_binary(const std::vector<uint8_t>& frame) {
         if (ready) {
             // An envelope's random-looking IV may begin with 0x06, so a ready session's
             // frame is opened first and only taken as a key exchange if it does not open.
-            plaintext = it->second.crypto->decrypt(payload, size, !key_exchange);
+            plaintext = it->second.crypto->decrypt(payload, size, !key_exchange, &outside_rate_);
             if (!plaintext && !key_exchange) return;
         } else if (!key_exchange) {
             // Without a completed exchange nothing is trusted: accepting plaintext here would

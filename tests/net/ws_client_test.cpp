@@ -390,6 +390,16 @@ TEST_F(WsClientTest, TamperedEnvelopeIsDroppedAndSessionStaysReady) {
         send_from_viewer(SID_A, bad);
         EXPECT_TRUE(logs.contains("error|E2E: Decryption failed - authentication tag mismatch"));
     }
+    // A flood of forged frames does not flood the log.
+    {
+        LogCapture logs;
+        auto bad = env;
+        bad.back() ^= 1;
+        for (int i = 0; i < 200; ++i) send_from_viewer(SID_A, bad);
+        const size_t lines = logs.count("error|E2E: Decryption failed - authentication tag mismatch");
+        EXPECT_GE(lines, 1u);
+        EXPECT_LE(lines, 16u);
+    }
     EXPECT_TRUE(received.empty());
     EXPECT_TRUE(client->has_ready_session());
     send_from_viewer(SID_A, env);
