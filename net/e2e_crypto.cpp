@@ -13,6 +13,9 @@
 
 namespace {
 
+// Lines about what a peer sent: always without a rate, else as often as it admits.
+std::optional<uint64_t> admit(LogRate* rate) { return rate ? rate->admit() : std::optional<uint64_t>{0}; }
+
 struct PkeyFree {
     void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
 };
@@ -161,9 +164,12 @@ bool E2ECrypto::set_private_key_for_test(const E2EKey& key) {
     return true;
 }
 
-bool E2ECrypto::derive_shared_key(const std::vector<uint8_t>& peer_public_key) {
+bool E2ECrypto::derive_shared_key(const std::vector<uint8_t>& peer_public_key, LogRate* rate) {
     if (peer_public_key.size() != E2E_KEY_LEN) {
-        spdlog::default_logger_raw()->error("E2E: Invalid peer public key size: {}", peer_public_key.size());
+        std::optional<uint64_t> held = admit(rate);
+        if (held)
+            spdlog::default_logger_raw()->error("E2E: Invalid peer public key size: {}{}", peer_public_key.size(),
+                                                held_note(*held));
         return false;
     }
     if (!derive_session_key(private_key_, peer_public_key, session_key_)) return false;
@@ -188,7 +194,7 @@ std::optional<std::vector<uint8_t>> E2ECrypto::decrypt(const uint8_t* envelope, 
     bool tag_mismatch = false;
     auto plain = open_envelope(session_key_, envelope, size, &tag_mismatch);
     if (!plain && tag_mismatch && log_tag_mismatch) {
-        std::optional<uint64_t> held = rate ? rate->admit() : std::optional<uint64_t>{0};
+        std::optional<uint64_t> held = admit(rate);
         if (held)
             spdlog::default_logger_raw()->error("E2E: Decryption failed - authentication tag mismatch{}",
                                                 held_note(*held));

@@ -57,8 +57,9 @@ public:
     bool generate_keypair();
 
     // Derives session_key from our private key and the peer's 32-byte public key;
-    // on success the session is ready and the send counter restarts at 0.
-    bool derive_shared_key(const std::vector<uint8_t>& peer_public_key);
+    // on success the session is ready and the send counter restarts at 0. With a rate,
+    // a key of the wrong size is logged only as often as it admits.
+    bool derive_shared_key(const std::vector<uint8_t>& peer_public_key, LogRate* rate = nullptr);
 
     // Seals one message; empty when not ready or on failure.
     std::vector<uint8_t> encrypt(const uint8_t* plaintext, size_t size);

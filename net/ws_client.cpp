@@ -164,7 +164,7 @@ void WsClient::handle_key_exchange(const std::string& session_id, const std::vec
         // the key and counter; just answer again.
         logger()->debug("E2E: Repeated key exchange for session {}; key kept", log_text(session_id));
     } else {
-        if (!crypto.derive_shared_key(peer_public_key)) {
+        if (!crypto.derive_shared_key(peer_public_key, &outside_rate_)) {
             if (auto held = outside_rate_.admit())
                 logger()->error("E2E: Key exchange failed for session {}{}", log_text(session_id), held_note(*held));
             return;

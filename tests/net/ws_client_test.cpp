@@ -434,6 +434,9 @@ TEST_F(WsClientTest, EnvelopeWhoseIvBeginsWith06IsOpenedNotTakenAsKeyExchange) {
     EXPECT_TRUE(fake->take_sent().empty());
     send_from_viewer(SID_A, viewer->seal(bitrate));
     EXPECT_EQ(received.size(), 3u);
+    // A flood of them: a bounded number of lines.
+    for (int i = 0; i < 200; ++i) send_from_viewer(SID_A, key_exchange(std::vector<uint8_t>(31, 0x11)));
+    EXPECT_LE(logs.count("error|E2E: Invalid peer public key size: 31"), 16u);
 
     // A genuine re-key on a ready session still goes through, quietly.
     logs.clear();
