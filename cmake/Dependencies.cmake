@@ -9,6 +9,8 @@ find_package(nlohmann_json 3 REQUIRED)
 # Heavier ones are looked up only where they are used, so that a missing optional
 # library does not stop the core from building.
 pkg_check_modules(FFMPEG IMPORTED_TARGET libavcodec libavutil libswscale)
+# libx264 directly for the software encoder (per-picture QP and unchanged-block hints).
+pkg_check_modules(X264 IMPORTED_TARGET x264)
 pkg_check_modules(X11LIBS IMPORTED_TARGET x11 xext xdamage xfixes xrandr xtst)
 pkg_check_modules(PULSE IMPORTED_TARGET libpulse-simple libpulse)
 pkg_check_modules(SQLITE IMPORTED_TARGET sqlite3)

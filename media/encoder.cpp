@@ -55,40 +55,6 @@ AVDictionary* hardware_options(const std::string& codec_name) {
 
 }  // namespace
 
-bool SwEncoder::init(uint32_t width, uint32_t height, uint32_t fps, uint32_t bitrate_kbps) {
-    auto* log = spdlog::default_logger_raw();
-    if (!EncoderCore::check_parameters(width, height, fps)) return false;
-
-    const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
-    if (!codec) codec = avcodec_find_encoder(AV_CODEC_ID_H264);
-    if (!codec) {
-        log->error("H.264 encoder not found");
-        return false;
-    }
-    if (!core_.configure(codec, width, height, fps, bitrate_kbps, AV_PIX_FMT_YUV420P)) {
-        log->error("Failed to allocate codec context");
-        return false;
-    }
-    core_.context()->thread_count = 4;
-    core_.cap_rate_at_bit_rate();
-
-    AVDictionary* options = nullptr;
-    av_dict_set(&options, "preset", "ultrafast", 0);
-    av_dict_set(&options, "tune", "zerolatency", 0);
-    av_dict_set(&options, "profile", "baseline", 0);
-    // Keyframes asked for by the stream (a viewer joins, a picture was lost) are IDR
-    // pictures, which a decoder can start from.
-    av_dict_set(&options, "forced-idr", "1", 0);
-    if (int rc = core_.open(codec, &options); rc < 0) {
-        log->error("Failed to open codec: {}", rc);
-        return false;
-    }
-    if (!core_.allocate_buffers("Failed to create color converter")) return false;
-
-    log->info("Software encoder initialized: {}x{} @ {} fps, {} kbps", width, height, fps, bitrate_kbps);
-    return true;
-}
-
 HwEncoder::HwEncoder(std::string codec_name)
     : FfmpegEncoder(false), codec_name_(std::move(codec_name)), display_name_(hardware_display_name(codec_name_)) {}
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -8,6 +9,9 @@
 #include <vector>
 
 #include "media/encoder_core.h"
+#include "media/rate_control.h"
+
+struct x264_t;
 
 // H.264 encoder used by the streaming loop: BGRA desktop pictures in, Annex-B bytes
 // out (one call, one picture; the bytes of every packet the codec delivered for it).
@@ -36,7 +40,7 @@ public:
     virtual std::string name() const = 0;
 };
 
-// What both FFmpeg encoders share: everything but choosing and opening the codec.
+// What the FFmpeg encoders share: everything but choosing and opening the codec.
 class FfmpegEncoder : public IEncoder {
 public:
     bool encode(const uint8_t* pixels, uint32_t stride, std::vector<uint8_t>& output, bool& keyframe) override {
@@ -58,13 +62,48 @@ protected:
     EncoderCore core_;
 };
 
-// libx264 (or whatever H.264 encoder FFmpeg has), tuned for latency: ultrafast,
-// zerolatency, baseline, GOP of 2 x fps, no B-frames.
-class SwEncoder : public FfmpegEncoder {
+// libx264, driven directly and tuned for latency: ultrafast, zerolatency, baseline,
+// 4 sliced threads, an IDR every 2 x fps pictures, no B-frames. Each picture's QP comes
+// from RateControl; the macroblocks outside a picture's changed rectangles are passed
+// to libx264 as unchanged, so it spends next to nothing on them.
+class SwEncoder : public IEncoder {
 public:
-    SwEncoder() : FfmpegEncoder(true) {}
+    SwEncoder() = default;
+    ~SwEncoder() override { close(); }
+    SwEncoder(const SwEncoder&) = delete;
+    SwEncoder& operator=(const SwEncoder&) = delete;
+
     bool init(uint32_t width, uint32_t height, uint32_t fps, uint32_t bitrate_kbps) override;
+    bool encode(const uint8_t* pixels, uint32_t stride, std::vector<uint8_t>& output, bool& keyframe) override;
+    bool encode_changed(const uint8_t* pixels, uint32_t stride, const std::vector<DamageRect>& rects,
+                        std::vector<uint8_t>& output, bool& keyframe) override;
+    void request_keyframe() override { keyframe_requested_.store(true); }
+    void set_bitrate(uint32_t kbps) override;
+    void close() override;
     std::string name() const override { return "x264 (software)"; }
+
+    // Bit rate the open encoder runs at (bit/s), 0 when closed. Streaming thread only.
+    int64_t codec_bit_rate() const { return encoder_ ? rate_.bit_rate() : 0; }
+
+private:
+    bool encode_picture(const uint8_t* pixels, uint32_t stride, const std::vector<DamageRect>* rects,
+                        std::vector<uint8_t>& output, bool& keyframe);
+    // Marks the macroblocks no rectangle touches as unchanged; the changed share.
+    double mark_unchanged(const std::vector<DamageRect>& rects);
+
+    x264_t* encoder_ = nullptr;
+    AVFrame* frame_ = nullptr;  // the picture, kept between calls
+    FrameConverter converter_;
+    RateControl rate_;
+    std::vector<uint8_t> mb_info_;
+    uint32_t width_ = 0;
+    uint32_t height_ = 0;
+    uint32_t gop_ = 0;
+    uint32_t since_keyframe_ = 0;
+    int64_t frame_index_ = 0;
+    bool bad_input_logged_ = false;
+    std::atomic<uint32_t> requested_kbps_{0};  // 0: nothing pending
+    std::atomic<bool> keyframe_requested_{false};
 };
 
 // One of FFmpeg's hardware H.264 encoders, chosen by codec name. Any other name is

@@ -91,7 +91,6 @@ bool EncoderCore::configure(const AVCodec* codec, uint32_t width, uint32_t heigh
     pixel_format_ = pixel_format;
     frame_index_ = 0;
     requested_kbps_.store(0);
-    rate_capped_ = false;
     bad_input_logged_ = false;
 
     context_ = avcodec_alloc_context3(codec);
@@ -132,17 +131,22 @@ bool EncoderCore::allocate_buffers(const char* converter_error) {
     return true;
 }
 
-bool EncoderCore::check_input(const uint8_t* pixels, uint32_t stride) {
-    if (!context_ || !frame_ || !converter_.ready()) return false;
+bool readable_picture(const uint8_t* pixels, uint32_t stride, uint32_t width, bool& logged) {
     // A row must hold the whole picture width; anything else would make the
     // converter read past the caller's buffer. Logged once until a good picture.
-    if (!pixels || stride < width_ * 4 || stride > INT_MAX) {
-        if (!bad_input_logged_)
-            spdlog::default_logger_raw()->error("Invalid picture for encoder: stride {} for width {}", stride, width_);
-        bad_input_logged_ = true;
+    if (!pixels || stride < width * 4 || stride > INT_MAX) {
+        if (!logged)
+            spdlog::default_logger_raw()->error("Invalid picture for encoder: stride {} for width {}", stride, width);
+        logged = true;
         return false;
     }
-    bad_input_logged_ = false;
+    logged = false;
+    return true;
+}
+
+bool EncoderCore::check_input(const uint8_t* pixels, uint32_t stride) {
+    if (!context_ || !frame_ || !converter_.ready()) return false;
+    if (!readable_picture(pixels, stride, width_, bad_input_logged_)) return false;
     apply_requested_bitrate();
     return av_frame_make_writable(frame_) >= 0;
 }
@@ -200,18 +204,7 @@ void EncoderCore::apply_requested_bitrate() {
     if (kbps != 0) set_rate(static_cast<int64_t>(kbps) * 1000);
 }
 
-void EncoderCore::cap_rate_at_bit_rate() {
-    rate_capped_ = true;
-    set_rate(context_->bit_rate);
-}
-
-void EncoderCore::set_rate(int64_t bits_per_second) {
-    context_->bit_rate = bits_per_second;
-    if (rate_capped_ && bits_per_second > 0 && bits_per_second <= INT_MAX) {
-        context_->rc_max_rate = bits_per_second;
-        context_->rc_buffer_size = static_cast<int>(bits_per_second);
-    }
-}
+void EncoderCore::set_rate(int64_t bits_per_second) { context_->bit_rate = bits_per_second; }
 
 int64_t EncoderCore::codec_bit_rate() const { return context_ ? context_->bit_rate : 0; }
 

@@ -54,7 +54,11 @@ private:
     uint32_t height_ = 0;
 };
 
-// What both H.264 encoders share once their codec is chosen: the codec context, the
+// Whether an encoder of the given width can read the picture (every row at least
+// width * 4 bytes). A rejected picture is logged once until a good one comes.
+bool readable_picture(const uint8_t* pixels, uint32_t stride, uint32_t width, bool& logged);
+
+// What the FFmpeg encoders share once their codec is chosen: the codec context, the
 // reusable input frame and output packet, the converter, the time stamp counter and
 // the bit rate requested from other threads.
 class EncoderCore {
@@ -79,11 +83,6 @@ public:
     // Frame, packet and converter; logs the failure with converter_error for the
     // converter. False on any failure.
     bool allocate_buffers(const char* converter_error);
-
-    // Caps the rate with a one-second buffer at the target bit rate and keeps the cap
-    // following set_bitrate. libx264 only takes a new bit rate while such a cap is
-    // set; without it a running encoder ignores the change.
-    void cap_rate_at_bit_rate();
 
     bool encode(const uint8_t* pixels, uint32_t stride, std::vector<uint8_t>& output, bool& keyframe);
     // Converts only the rectangles into the frame kept from the previous picture.
@@ -113,7 +112,6 @@ private:
     uint32_t height_ = 0;
     int pixel_format_ = -1;
     uint64_t frame_index_ = 0;
-    bool rate_capped_ = false;
     std::atomic<uint32_t> requested_kbps_{0};  // 0: nothing pending
     bool bad_input_logged_ = false;
     std::atomic<bool> keyframe_requested_{false};

@@ -157,5 +157,59 @@ TEST(SwEncoder, RequestedKeyframeIsAnIdrAFreshDecoderStartsFrom) {
     EXPECT_EQ(late.picture_count(), 2u);
 }
 
+// Macroblocks outside the changed rectangles are passed to the encoder as unchanged.
+// Inside moving content (where the encoder's predicted motion is not zero) they must
+// still show their own pixels, not a displaced copy.
+TEST(SwEncoder, UnchangedBlocksAmidMovingContentKeepTheirPixels) {
+    constexpr int32_t w = 320, h = 192;
+    // The moving area: everything but a still 32x32 island at (224, 64).
+    const DamageRect island{224, 64, 32, 32};
+    const std::vector<DamageRect> moving = {
+        {0, 0, w, island.y}, {0, island.bottom(), w, h - island.bottom()},
+        {0, island.y, island.x, island.height}, {island.right(), island.y, w - island.right(), island.height}};
+    auto texture = [](uint32_t x, uint32_t y) {
+        uint32_t v = x * 73856093u ^ y * 19349663u;
+        v ^= v >> 13;
+        return static_cast<uint8_t>(((x / 4 + y / 4) % 2 ? 160 : 60) + (v & 31));
+    };
+    auto in_island = [&](int32_t x, int32_t y) {
+        return x >= island.x && x < island.right() && y >= island.y && y < island.bottom();
+    };
+    std::vector<uint8_t> picture(size_t{w} * h * 4, 255);
+    auto paint = [&](uint32_t frame) {
+        for (int32_t y = 0; y < h; ++y)
+            for (int32_t x = 0; x < w; ++x) {
+                // The island stays; the rest scrolls up 3 rows a picture.
+                const uint32_t shift = in_island(x, y) ? 0 : frame * 3;
+                const uint8_t v = texture(static_cast<uint32_t>(x), static_cast<uint32_t>(y) + shift);
+                uint8_t* px = picture.data() + (static_cast<size_t>(y) * w + static_cast<size_t>(x)) * 4;
+                px[0] = px[1] = px[2] = v;
+            }
+    };
+    SwEncoder encoder;
+    ASSERT_TRUE(encoder.init(w, h, 30, 4000));
+    VideoDecoder decoder;
+    std::vector<uint8_t> out;
+    bool key = false;
+    paint(0);
+    ASSERT_TRUE(encoder.encode(picture.data(), w * 4, out, key));
+    ASSERT_TRUE(decoder.decode(out, w, h));
+    for (uint32_t frame = 1; frame <= 20; ++frame) {
+        paint(frame);
+        ASSERT_TRUE(encoder.encode_changed(picture.data(), w * 4, moving, out, key));
+        ASSERT_TRUE(decoder.decode(out, w, h));
+    }
+    ASSERT_EQ(decoder.picture_count(), 21u);
+    const DecodedPicture& shown = decoder.picture();
+    int worst = 0;
+    for (int32_t y = island.y; y < island.bottom(); ++y)
+        for (int32_t x = island.x; x < island.right(); ++x) {
+            const size_t row = static_cast<size_t>(y), col = static_cast<size_t>(x);
+            const int decoded = shown.pixels[row * shown.stride + col * 4];
+            worst = std::max(worst, std::abs(decoded - int{picture[(row * w + col) * 4]}));
+        }
+    EXPECT_LT(worst, 24);
+}
+
 }  // namespace
 
