@@ -6,8 +6,6 @@
 
 #include "net/log_text.h"
 
-uint32_t clamp_bitrate_kbps(uint32_t kbps) { return std::clamp(kbps, ENCODER_MIN_BITRATE_KBPS, ENCODER_MAX_BITRATE_KBPS); }
-
 void dispatch_viewer_message(const std::string& /*session_id*/, const std::vector<uint8_t>& message,
                              const DispatchTargets& targets) {
     if (message.empty()) return;

@@ -18,9 +18,6 @@ struct DispatchTargets {
     std::function<void()> request_keyframe;
 };
 
-// Keeps a viewer's requested bit rate within what an encoder can take.
-uint32_t clamp_bitrate_kbps(uint32_t kbps);
-
 // Entry for every plaintext message a viewer sends. Runs on the relay client's dispatch
 // thread, in arrival order; nothing reachable from here may send to viewers.
 void dispatch_viewer_message(const std::string& session_id, const std::vector<uint8_t>& message,

@@ -196,7 +196,7 @@ bool EncoderCore::encode_frame(std::vector<uint8_t>& output, bool& keyframe) {
 }
 
 void EncoderCore::request_bitrate(uint32_t kbps) {
-    requested_kbps_.store(std::clamp(kbps, ENCODER_MIN_BITRATE_KBPS, ENCODER_MAX_BITRATE_KBPS));
+    requested_kbps_.store(clamp_bitrate_kbps(kbps));
 }
 
 void EncoderCore::apply_requested_bitrate() {

@@ -46,7 +46,7 @@ int RateControl::next_qp(bool keyframe, double changed) {
         // A keyframe may take half a second's budget, less what is owed; it is never
         // much sharper than the pictures around it.
         const double target = std::max(budget * fps_ / 2.0 - debt_, budget);
-        qp = std::max(qp_for(key_complexity_, target), std::min(last_delta_qp_ - 3, MAX_QP));
+        qp = std::max(qp_for(key_complexity_, target), last_delta_qp_ - 3);
         changed = 1;
     } else {
         changed = std::clamp(changed, 0.0, 1.0);

@@ -20,40 +20,25 @@ constexpr int MB = 16;
 
 uint32_t mb_count(uint32_t size) { return (size + MB - 1) / MB; }
 
-}  // namespace
-
-bool SwEncoder::init(uint32_t width, uint32_t height, uint32_t fps, uint32_t bitrate_kbps) {
-    auto* log = spdlog::default_logger_raw();
-    close();
-    if (!EncoderCore::check_parameters(width, height, fps)) return false;
-    width_ = width;
-    height_ = height;
-    gop_ = 2 * fps;
-    since_keyframe_ = 0;
-    frame_index_ = 0;
-    bad_input_logged_ = false;
-    requested_kbps_.store(0);
-    const uint32_t coded_w = coded_dimension(width), coded_h = coded_dimension(height);
-
+// libx264 at the coded size, tuned for latency, at a constant QP that each picture
+// overrides; null when it does not open.
+x264_t* open_x264(uint32_t width, uint32_t height, uint32_t fps) {
     x264_param_t param;
-    if (x264_param_default_preset(&param, "ultrafast", "zerolatency") < 0) {
-        log->error("Failed to open codec: {}", -1);
-        return false;
-    }
+    if (x264_param_default_preset(&param, "ultrafast", "zerolatency") < 0) return nullptr;
     param.i_threads = 4;
-    param.i_width = static_cast<int>(coded_w);
-    param.i_height = static_cast<int>(coded_h);
+    param.i_width = static_cast<int>(width);
+    param.i_height = static_cast<int>(height);
     param.i_csp = X264_CSP_I420;
     param.i_fps_num = fps;
     param.i_fps_den = 1;
     param.i_timebase_num = 1;
     param.i_timebase_den = fps;
     param.i_bframe = 0;
-    // Keyframes are placed here (every gop_ pictures, and on request) so that the rate
-    // control knows each picture's kind before it is coded; no scene-cut analysis.
+    // Keyframes are placed by SwEncoder (every 2 x fps pictures, and on request) so that
+    // the rate control knows each picture's kind before it is coded; no scene cuts.
     param.i_keyint_max = X264_KEYINT_MAX_INFINITE;
     param.i_scenecut_threshold = 0;
-    // Constant QP, set per picture below. libx264 clamps a picture's QP to the range its
+    // Constant QP, set per picture by SwEncoder. libx264 clamps a picture's QP to the range its
     // QP and I/P and P/B ratios span; these extremes make that range the whole scale.
     param.rc.i_rc_method = X264_RC_CQP;
     param.rc.i_qp_constant = 30;
@@ -65,7 +50,27 @@ bool SwEncoder::init(uint32_t width, uint32_t height, uint32_t fps, uint32_t bit
     param.b_repeat_headers = 1;
     param.b_annexb = 1;
     param.i_log_level = X264_LOG_ERROR;
-    if (x264_param_apply_profile(&param, "baseline") < 0 || !(encoder_ = x264_encoder_open(&param))) {
+    if (x264_param_apply_profile(&param, "baseline") < 0) return nullptr;
+    return x264_encoder_open(&param);
+}
+
+}  // namespace
+
+bool SwEncoder::init(uint32_t width, uint32_t height, uint32_t fps, uint32_t bitrate_kbps) {
+    auto* log = spdlog::default_logger_raw();
+    close();
+    if (!EncoderCore::check_parameters(width, height, fps)) return false;
+    width_ = width;
+    height_ = height;
+    gop_ = 2 * fps;
+    since_keyframe_ = gop_;  // the first picture is a keyframe
+    frame_index_ = 0;
+    bad_input_logged_ = false;
+    requested_kbps_.store(0);
+    const uint32_t coded_w = coded_dimension(width), coded_h = coded_dimension(height);
+
+    encoder_ = open_x264(coded_w, coded_h, fps);
+    if (!encoder_) {
         log->error("Failed to open codec: {}", -1);
         return false;
     }
@@ -94,7 +99,7 @@ bool SwEncoder::init(uint32_t width, uint32_t height, uint32_t fps, uint32_t bit
 }
 
 void SwEncoder::set_bitrate(uint32_t kbps) {
-    requested_kbps_.store(std::clamp(kbps, ENCODER_MIN_BITRATE_KBPS, ENCODER_MAX_BITRATE_KBPS));
+    requested_kbps_.store(clamp_bitrate_kbps(kbps));
 }
 
 bool SwEncoder::encode(const uint8_t* pixels, uint32_t stride, std::vector<uint8_t>& output, bool& keyframe) {
@@ -140,7 +145,7 @@ bool SwEncoder::encode_picture(const uint8_t* pixels, uint32_t stride, const std
         converter_.convert(pixels, stride, frame_);
 
     const bool forced = keyframe_requested_.exchange(false);
-    const bool key = forced || frame_index_ == 0 || since_keyframe_ >= gop_;
+    const bool key = forced || since_keyframe_ >= gop_;
     x264_picture_t picture;
     x264_picture_init(&picture);
     picture.img.i_csp = X264_CSP_I420;
